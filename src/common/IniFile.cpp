@@ -1,0 +1,196 @@
+#include "common/IniFile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "common/Text.h"
+
+namespace trelvo {
+
+TIniFile::TIniFile(std::string fileName) : FileName_(std::move(fileName)) {
+  std::ifstream in(FileName_, std::ios::binary);
+  if (!in) return;
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  const std::string data = buffer.str();
+  size_t start = 0;
+  while (start < data.size()) {
+    size_t nl = data.find('\n', start);
+    Line line;
+    if (nl == std::string::npos) {
+      line.Text = data.substr(start);
+      start = data.size();
+    } else {
+      line.Text = data.substr(start, nl - start);
+      line.Ending = "\n";
+      start = nl + 1;
+    }
+    if (!line.Text.empty() && line.Text.back() == '\r') {
+      line.Text.pop_back();
+      if (!line.Ending.empty()) line.Ending = "\r\n";
+    }
+    Lines_.push_back(std::move(line));
+  }
+}
+
+TIniFile::Kind TIniFile::Classify(const std::string& text, std::string& name, std::string& value) {
+  std::string t = Trim(text);
+  if (t.empty() || t[0] == ';') return Kind::Other;
+  if (t[0] == '[') {
+    size_t close = t.find(']');
+    if (close == std::string::npos) return Kind::Other;
+    name = Trim(t.substr(1, close - 1));
+    return Kind::Section;
+  }
+  size_t eq = t.find('=');
+  if (eq == std::string::npos) return Kind::Other;
+  name = Trim(t.substr(0, eq));
+  value = Trim(t.substr(eq + 1));
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+    value = value.substr(1, value.size() - 2);
+  return name.empty() ? Kind::Other : Kind::Key;
+}
+
+long TIniFile::FindSection(const std::string& section) const {
+  std::string name, value;
+  for (size_t i = 0; i < Lines_.size(); ++i)
+    if (Classify(Lines_[i].Text, name, value) == Kind::Section && SameText(name, section))
+      return static_cast<long>(i);
+  return -1;
+}
+
+long TIniFile::FindKey(long sectionLine, const std::string& key) const {
+  std::string name, value;
+  for (size_t i = static_cast<size_t>(sectionLine) + 1; i < Lines_.size(); ++i) {
+    Kind kind = Classify(Lines_[i].Text, name, value);
+    if (kind == Kind::Section) break;
+    if (kind == Kind::Key && SameText(name, key)) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+bool TIniFile::SectionExists(const std::string& section) const { return FindSection(section) >= 0; }
+
+bool TIniFile::ValueExists(const std::string& section, const std::string& key) const {
+  long s = FindSection(section);
+  return s >= 0 && FindKey(s, key) >= 0;
+}
+
+std::string TIniFile::ReadString(const std::string& section, const std::string& key,
+                                 const std::string& def) const {
+  long s = FindSection(section);
+  if (s < 0) return def;
+  long k = FindKey(s, key);
+  if (k < 0) return def;
+  std::string name, value;
+  Classify(Lines_[static_cast<size_t>(k)].Text, name, value);
+  if (value.size() > kMaxValueLength) value.resize(kMaxValueLength);
+  return value;
+}
+
+long long TIniFile::ReadInteger(const std::string& section, const std::string& key, long long def) const {
+  return StrToInt64Def(ReadString(section, key, ""), def);
+}
+
+std::vector<std::string> TIniFile::ReadSections() const {
+  std::vector<std::string> result;
+  std::string name, value;
+  for (const Line& line : Lines_) {
+    if (Classify(line.Text, name, value) != Kind::Section) continue;
+    bool seen = false;
+    for (const auto& r : result) seen = seen || SameText(r, name);
+    if (!seen) result.push_back(name);
+  }
+  return result;
+}
+
+std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
+  std::vector<std::string> result;
+  long s = FindSection(section);
+  if (s < 0) return result;
+  std::string name, value;
+  for (size_t i = static_cast<size_t>(s) + 1; i < Lines_.size(); ++i) {
+    Kind kind = Classify(Lines_[i].Text, name, value);
+    if (kind == Kind::Section) break;
+    if (kind != Kind::Key) continue;
+    bool seen = false;
+    for (const auto& r : result) seen = seen || SameText(r, name);
+    if (!seen) result.push_back(name);
+  }
+  return result;
+}
+
+void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+  std::vector<Line> before = Lines_;
+  long s = FindSection(section);
+  if (s < 0) {
+    if (!Lines_.empty() && Lines_.back().Ending.empty()) Lines_.back().Ending = "\n";
+    if (!Lines_.empty() && !Trim(Lines_.back().Text).empty()) Lines_.push_back({"", "\n"});
+    Lines_.push_back({"[" + section + "]", "\n"});
+    Lines_.push_back({key + "=" + value, "\n"});
+  } else if (long k = FindKey(s, key); k >= 0) {
+    Lines_[static_cast<size_t>(k)].Text = key + "=" + value;
+  } else {
+    // After the section's last key (blank lines and comments that follow stay below it).
+    size_t insertAt = static_cast<size_t>(s) + 1;
+    std::string name, v;
+    for (size_t i = static_cast<size_t>(s) + 1; i < Lines_.size(); ++i) {
+      Kind kind = Classify(Lines_[i].Text, name, v);
+      if (kind == Kind::Section) break;
+      if (kind == Kind::Key) insertAt = i + 1;
+    }
+    if (insertAt == Lines_.size() && !Lines_.empty() && Lines_.back().Ending.empty())
+      Lines_.back().Ending = "\n";
+    Lines_.insert(Lines_.begin() + static_cast<long>(insertAt), Line{key + "=" + value, "\n"});
+  }
+  try {
+    Save();
+  } catch (...) {
+    Lines_ = std::move(before);
+    throw;
+  }
+}
+
+void TIniFile::WriteInteger(const std::string& section, const std::string& key, long long value) {
+  WriteString(section, key, IntToStr(value));
+}
+
+void TIniFile::Save() const {
+  // Write beside the file and rename over it, so a crash or a full disk never
+  // leaves a half-written settings file.
+  const std::string tmp = FileName_ + ".tmp~";
+  auto fail = [&](int err) {
+    throw EIniFileError("Cannot write file " + FileName_ + ": " + SysErrorMessage(err));
+  };
+  // A read-only settings file stays unwritten even for root, who could
+  // otherwise rename over it.
+  struct stat existing {};
+  if (stat(FileName_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && !(existing.st_mode & S_IWUSR))
+    fail(EACCES);
+  FILE* f = std::fopen(tmp.c_str(), "wb");
+  if (!f) fail(errno);
+  std::string data;
+  for (const Line& line : Lines_) data += line.Text + line.Ending;
+  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  int err = ok ? 0 : errno;
+  if (std::fflush(f) != 0 && ok) { ok = false; err = errno; }
+  if (ok && fsync(fileno(f)) != 0) { ok = false; err = errno; }
+  std::fclose(f);
+  struct stat st {};
+  if (ok && stat(FileName_.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) { ok = false; err = EISDIR; }
+    else chmod(tmp.c_str(), st.st_mode & 07777);
+  }
+  if (ok && std::rename(tmp.c_str(), FileName_.c_str()) != 0) { ok = false; err = errno; }
+  if (!ok) {
+    std::remove(tmp.c_str());
+    fail(err);
+  }
+}
+
+}  // namespace trelvo

@@ -1,0 +1,101 @@
+#pragma once
+// The state and shared operations of the main window, without widgets. The
+// window, the operator tool and the tests all drive the same object; it shows
+// its work through a TTrelvoView.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "common/RunReport.h"
+#include "core/MemoLog.h"
+#include "core/Settings.h"
+#include "core/View.h"
+#include "filesearch/FileFinder.h"
+
+namespace trelvo {
+
+class TTrelvoCore : public TRunReport {
+ public:
+  // homeDir is the installation directory (Sorvel.ini, SorWin.ini,
+  // DbServer.ini). view and clock must outlive the core; null means a silent
+  // view and the system clock.
+  explicit TTrelvoCore(std::string homeDir, TTrelvoView* view = nullptr, const TClock* clock = nullptr);
+  ~TTrelvoCore() override;
+  TTrelvoCore(const TTrelvoCore&) = delete;
+  TTrelvoCore& operator=(const TTrelvoCore&) = delete;
+
+  // ---- installation ----
+  const std::string& HomeDir() const { return HomeDir_; }
+  std::string SettingsFileName() const { return HomeDir_ + "Sorvel.ini"; }
+  std::string FormStateFileName() const { return HomeDir_ + "SorWin.ini"; }
+  std::string DbServerFileName() const { return HomeDir_ + "DbServer.ini"; }
+  // The program's own directory, or TRELVO_HOME when set.
+  static std::string DefaultHomeDir();
+  TTrelvoView& View() const { return *View_; }
+  const TClock& Clock() const { return *Clock_; }
+  TDateTime Now() const { return Clock_->Now(); }
+
+  // ---- settings ----
+  TSettings Settings;
+  TLiveValues Live;
+  TSettingsPage Page;
+  bool IsMaster() const { return Settings.IsMaster; }
+  const std::string& ClientPrefix() const { return Settings.ClientPrefix; }
+  std::string InternetDir() const { return Settings.Dir; }
+  // Reads every key in the file's order. A RecvDate or SendDate that is not a
+  // date throws EConvertError; the keys after it keep their earlier values.
+  void LoadSettings();
+  // "Talleta": the page's values into memory, then the page's keys into the file.
+  void BBtnSaveClick(const TSettingsPage& page);
+  // The in-memory values onto the page (the dial-up part comes with the dialler).
+  void FillSettingsPage();
+  // After a successful run: DateSend/DateRecv set to today and written; the
+  // receive and the master send also write MasterFile from EdtMaster.
+  void WriteSendDate(bool withMasterFile = false);
+  void WriteRecvDate(bool withMasterFile = false);
+
+  // ---- run state ----
+  bool TransferOk = false;
+  int MasterSendRetries = 0, MasterRecvRetries = 0, ClientSendRetries = 0, ClientRecvRetries = 0;
+  int PendingCounts[4] = {0, 0, 0, 0};  // ZNetAsi, ZNetKo, ZNetKoPa, ZNetTila
+  std::string MainAliasDir, INetAliasDir;
+  std::string CurrentPackage;
+  std::vector<std::string> FoundFiles;
+  std::string LastItemName;
+  TMemoLog MemoLog;
+  int ProgressMeter() const { return Meter_; }
+
+  // TRunReport: what procedures and components report through.
+  void Log(const std::string& line) override { MemoLog.Add(line); }
+  void SetMeter(int percent) override;
+  void ProcessMessages() override { View_->ProcessMessages(); }
+  void SetField(const std::string& field, const std::string& text) { View_->FieldTextChanged(field, text); }
+
+  // ---- file operations of the transfers ----
+  TFileFinder FileFinder;
+  void FileFinderFileFound(const TFoundFileInfo& info);
+  bool DeleteFiles(const std::string& path);
+  bool CopyFiles(const std::string& source, const std::string& targetDir, bool failIfExists);
+  // Runs the search for one "dir/mask" path into FoundFiles; false when the
+  // folder could not be listed. Throws EFileMaskError on a bad mask.
+  bool FindFiles(const std::string& path);
+
+  // ---- database (db/, data/) ----
+
+  // ---- archive ----
+
+  // ---- FTP ----
+
+ private:
+  void WriteDates(bool send, bool withMasterFile);
+
+  std::string HomeDir_;
+  std::unique_ptr<TTrelvoView> OwnView_;
+  std::unique_ptr<TClock> OwnClock_;
+  TTrelvoView* View_;
+  const TClock* Clock_;
+  int Meter_ = 0;
+};
+
+}  // namespace trelvo

@@ -1,0 +1,48 @@
+#pragma once
+// How the core shows what it does. The Qt window implements this with its
+// widgets; tools and tests use THeadlessView. Every method has a harmless
+// default so a view only overrides what it shows.
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace trelvo {
+
+class TTrelvoView {
+ public:
+  virtual ~TTrelvoView() = default;
+  virtual void LogAppended(const std::string& /*line*/) {}
+  virtual void LogCleared() {}
+  virtual void MeterChanged(int /*percent*/) {}
+  // A read-only field of the window got new text; field is the control's
+  // name ("EdtSend", "EdtAsiKpl", ...).
+  virtual void FieldTextChanged(const std::string& /*field*/, const std::string& /*text*/) {}
+  // The settings page's values in the core were refilled (FillSettingsPage).
+  virtual void SettingsPageChanged() {}
+  // Let the event loop run (repaints, timer ticks, button clicks).
+  virtual void ProcessMessages() {}
+  // The program's general error report.
+  virtual void ShowError(const std::string& /*message*/) {}
+};
+
+// For tools and tests: remembers everything, optionally echoes log lines.
+class THeadlessView : public TTrelvoView {
+ public:
+  explicit THeadlessView(std::ostream* echo = nullptr) : Echo_(echo) {}
+  void LogAppended(const std::string& line) override;
+  void MeterChanged(int percent) override { Meters.push_back(percent); }
+  void FieldTextChanged(const std::string& field, const std::string& text) override { Fields[field] = text; }
+  void ProcessMessages() override { ++ProcessMessagesCalls; }
+  void ShowError(const std::string& message) override { Errors.push_back(message); }
+
+  std::vector<int> Meters;
+  std::map<std::string, std::string> Fields;
+  std::vector<std::string> Errors;
+  int ProcessMessagesCalls = 0;
+
+ private:
+  std::ostream* Echo_;
+};
+
+}  // namespace trelvo
