@@ -299,8 +299,9 @@ void TDbTable::Open() {
     try {
       attach.Step("Table " + TableName_ + ": opening " + file);
     } catch (const EDatabaseError& e) {
-      if (e.ErrorCode() == dbeTableLocked) throw;
-      Fail(dbeNotATableFile, "cannot open " + file + " (" + e.Description() + ")");
+      if (e.ErrorCode() == dbeTableLocked) Fail(dbeTableLocked, file + " is locked by another user");
+      if (e.ErrorCode() == dbeNotATableFile) Fail(dbeNotATableFile, file + " is not a table file");
+      Fail(e.ErrorCode(), "cannot open " + file + " (" + e.Description() + ")");
     }
   }
   auto impl = std::make_unique<TImpl>();
