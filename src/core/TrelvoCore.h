@@ -97,6 +97,12 @@ class TTrelvoCore : public TRunReport {
   // PendingCounts, MainAliasDir and INetAliasDir, and the count fields.
   void RefreshPendingCounts();
   void SBUpdateClick() { RefreshPendingCounts(); }
+  // The exchange rows of the main database laid over the main tables, with
+  // this installation's role and MasterStatistics; errors outside the rows
+  // reach the caller.
+  void UpdData();
+  // The INet database's exchange rows appended to the main database's.
+  void AppendExchangeRows();
 
   // ---- archive ----
 

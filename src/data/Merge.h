@@ -1,0 +1,44 @@
+#pragma once
+// Laying received rows over the main tables (UpdData) and appending a
+// package's exchange rows to the site's own exchange tables
+// (AppendExchangeRows).
+//
+// Both work row by row under a per-row error guard, but the rows of a kind
+// are written in transactions of a few thousand rows (each row inside its own
+// savepoint), not one synced write per row: a head office merging a day of
+// many sites cannot wait for a disk sync per row. What the caller can observe
+// stays as with single writes: a row's effect is seen by the next row, a
+// failed row leaves nothing behind, rows done before an error are committed,
+// and no batch holds the table files for long.
+#include <string>
+
+#include "common/RunReport.h"
+#include "data/Tables.h"
+
+namespace trelvo {
+
+struct TMergeOptions {
+  // A batch is committed when it holds this many rows or has been open this
+  // long, whichever comes first, so other connections wait at most about
+  // that long for the table files.
+  int CommitRows = 5000;
+  int CommitMs = 200;
+};
+
+// Exchange tables of the main database into the main tables, in the order
+// statistics (only when isMaster or masterStatistics is not empty), cards,
+// card places, customers. Errors outside the rows (opening, counting,
+// reading the next row, committing) end the operation and reach the caller,
+// after the rows done so far are committed and the kind's tables closed.
+void UpdData(TTables& tables, bool isMaster, const std::string& masterStatistics, TRunReport& report,
+             const TMergeOptions& options = {});
+
+// Exchange tables of the INet database appended to those of the main
+// database, field by position, for statistics, cards, card places, customers.
+void AppendExchangeRows(TTables& tables, TRunReport& report, const TMergeOptions& options = {});
+
+// done of total as a whole percentage, halves to even, at most 100; a total
+// of 0 counts as 1.
+int MergePercent(long long done, long long total);
+
+}  // namespace trelvo
