@@ -90,7 +90,22 @@ TSqliteConnection::TSqliteConnection(int busyTimeoutMs) {
     throw EDatabaseError(dbeIo, "Cannot start a database connection: " + detail);
   }
   sqlite3_extended_result_codes(Db_, 1);
-  sqlite3_busy_timeout(Db_, busyTimeoutMs);
+  BusyTimeoutMs_ = busyTimeoutMs;
+  sqlite3_busy_handler(Db_, &TSqliteConnection::BusyHandler, this);
+}
+
+// SQLite's own busy timeout backs off to sleeps of 100 ms, so a connection
+// waiting for a lock that its holder gives up only for short moments (a merge
+// committing in batches) misses those moments and waits until the holder is
+// done. Trying again in short, even steps finds them.
+int TSqliteConnection::BusyHandler(void* self, int count) {
+  constexpr int kPollMs = 2;
+  auto* conn = static_cast<TSqliteConnection*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) conn->BusySince_ = now;
+  if (now - conn->BusySince_ >= std::chrono::milliseconds(conn->BusyTimeoutMs_)) return 0;
+  sqlite3_sleep(kPollMs);
+  return 1;
 }
 
 TSqliteConnection::~TSqliteConnection() {
@@ -98,7 +113,6 @@ TSqliteConnection::~TSqliteConnection() {
   sqlite3_close_v2(Db_);
 }
 
-void TSqliteConnection::SetBusyTimeout(int ms) { sqlite3_busy_timeout(Db_, ms); }
 
 void TSqliteConnection::ExecCached(const std::string& sql, const std::string& context) {
   auto it = Cache_.find(sql);

@@ -3,6 +3,7 @@
 // so sqlite3.h never reaches the rest of the program.
 #include <sqlite3.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -36,7 +37,8 @@ class TSqliteConnection {
   TSqliteConnection(const TSqliteConnection&) = delete;
   TSqliteConnection& operator=(const TSqliteConnection&) = delete;
   sqlite3* Handle() const { return Db_; }
-  void SetBusyTimeout(int ms);
+  // How long an operation keeps trying to get a lock another connection holds.
+  void SetBusyTimeout(int ms) { BusyTimeoutMs_ = ms; }
   // Runs a statement kept prepared for the connection's life (transaction
   // control runs once per row in a merge, so it must not be parsed each time).
   void ExecCached(const std::string& sql, const std::string& context);
@@ -44,8 +46,11 @@ class TSqliteConnection {
   void ClearCache() { Cache_.clear(); }
 
  private:
+  static int BusyHandler(void* self, int count);
   sqlite3* Db_ = nullptr;
   std::map<std::string, TStatement> Cache_;
+  int BusyTimeoutMs_ = 0;
+  std::chrono::steady_clock::time_point BusySince_;
 };
 
 // The database error for an SQLite result code.
