@@ -4,12 +4,12 @@
 // (AppendExchangeRows).
 //
 // Both work row by row under a per-row error guard, but the rows of a kind
-// are written in transactions of a few thousand rows (each row inside its own
-// savepoint), not one synced write per row: a head office merging a day of
-// many sites cannot wait for a disk sync per row. What the caller can observe
-// stays as with single writes: a row's effect is seen by the next row, a
-// failed row leaves nothing behind, rows done before an error are committed,
-// and no batch holds the table files for long.
+// are written in transactions of a fifth of a second, not one synced write per
+// row: a head office merging a day of many sites cannot wait for a disk sync
+// per row. What the caller can observe stays as with single writes: a row's
+// effect is seen by the next row, a failed row leaves nothing behind, rows
+// done before an error are committed, and no batch holds the table files for
+// long.
 #include <string>
 
 #include "common/RunReport.h"

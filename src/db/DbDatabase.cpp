@@ -82,10 +82,17 @@ void TDbDatabase::Rollback() {
 }
 
 namespace {
+// Savepoints are named once per merged row, so this stays allocation-light.
 std::string QuoteName(const std::string& name) {
-  std::string q = "\"";
-  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
+  std::string q;
+  q.reserve(name.size() + 2);
+  q += '"';
+  for (char c : name) {
+    if (c == '"') q += '"';
+    q += c;
+  }
+  q += '"';
+  return q;
 }
 }  // namespace
 

@@ -60,7 +60,9 @@ void Bind(sqlite3_stmt* st, int param, const TValue& v) {
     case TValue::vkReal:
     case TValue::vkDateTime: sqlite3_bind_double(st, param, v.RealValue()); break;
     case TValue::vkText:
-      sqlite3_bind_text(st, param, v.TextValue().data(), static_cast<int>(v.TextValue().size()), SQLITE_TRANSIENT);
+      // Every caller keeps the value alive until the statement is reset, so
+      // SQLite need not copy it (a merge binds every field of every row).
+      sqlite3_bind_text(st, param, v.TextValue().data(), static_cast<int>(v.TextValue().size()), SQLITE_STATIC);
       break;
   }
 }
@@ -493,7 +495,7 @@ void TDbTable::First() {
     Cur_ = TRow();
     return;
   }
-  Cur_ = Batch_[0];
+  Cur_ = std::move(Batch_[0]);
   HasCur_ = true;
   Eof_ = false;
 }
@@ -506,7 +508,7 @@ void TDbTable::Next() {
     return;
   }
   if (BatchPos_ + 1 < Batch_.size()) {
-    Cur_ = Batch_[++BatchPos_];
+    Cur_ = std::move(Batch_[++BatchPos_]);
     return;
   }
   if (!Batch_.empty() && BatchIsLast_) {
@@ -519,7 +521,7 @@ void TDbTable::Next() {
     BatchIsLast_ = true;
     return;
   }
-  Cur_ = Batch_[0];
+  Cur_ = std::move(Batch_[0]);
 }
 
 TDbField& TDbTable::Fields(int index) {
