@@ -17,6 +17,7 @@ namespace {
 // Rows read ahead per query: enough to make the lookup of the next batch
 // negligible, small enough to keep memory flat.
 constexpr int kBatchRows = 256;
+constexpr int kCachePerTableKiB = 8192;
 
 std::string QuoteName(const std::string& name) {
   std::string q = "\"";
@@ -85,6 +86,18 @@ bool ParseReal(const std::string& text, double& out) {
   if (!t.empty() && t[0] == '+') ++b;
   auto r = std::from_chars(b, t.data() + t.size(), out);
   return r.ec == std::errc() && r.ptr == t.data() + t.size() && !t.empty();
+}
+
+// Field lookups run several times per row in a merge; no copies here.
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
 }
 
 bool IsDateKind(TFieldType t) {
@@ -329,6 +342,9 @@ void TDbTable::Open() {
         conn.Exec("PRAGMA " + schema + ".journal_mode = DELETE", "Table " + TableName_ + ": journal mode");
       }
     }
+    // A fixed page cache per table file: merges revisit the main table's
+    // pages in key order, and the memory stays the same whatever the rows.
+    conn.Exec("PRAGMA " + schema + ".cache_size = -" + IntToStr(kCachePerTableKiB), "Table " + TableName_);
     Fields_.clear();
     {
       TStatement cols(conn.Handle(), "SELECT name, type FROM pragma_table_info(?1, ?2)");
@@ -493,7 +509,7 @@ void TDbTable::First() {
     Cur_ = TRow();
     return;
   }
-  Cur_ = Batch_[0];
+  Cur_ = std::move(Batch_[0]);
   HasCur_ = true;
   Eof_ = false;
 }
@@ -506,7 +522,8 @@ void TDbTable::Next() {
     return;
   }
   if (BatchPos_ + 1 < Batch_.size()) {
-    Cur_ = Batch_[++BatchPos_];
+    // Rows behind the cursor are never read again.
+    Cur_ = std::move(Batch_[++BatchPos_]);
     return;
   }
   if (!Batch_.empty() && BatchIsLast_) {
@@ -519,7 +536,7 @@ void TDbTable::Next() {
     BatchIsLast_ = true;
     return;
   }
-  Cur_ = Batch_[0];
+  Cur_ = std::move(Batch_[0]);
 }
 
 TDbField& TDbTable::Fields(int index) {
@@ -529,7 +546,7 @@ TDbField& TDbTable::Fields(int index) {
 
 TDbField* TDbTable::FindField(const std::string& name) {
   for (TDbField& f : Fields_)
-    if (SameText(f.FieldName(), name)) return &f;
+    if (SameName(f.FieldName(), name)) return &f;
   return nullptr;
 }
 
