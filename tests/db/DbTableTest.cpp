@@ -239,6 +239,19 @@ TEST_F(DbTableTest, ACopiedClosedTableFileOpensElsewhereInAnyLetterCase) {
   EXPECT_EQ(F.Dir / "Other/KAIKKI.nx1", copy.FileName());
   EXPECT_EQ(1, copy.RecordCount());
   EXPECT_EQ(100.5, copy.FieldByName("AikaLeima").AsDateTime());
+
+  // Emptying by copying an empty file over a closed table, as the transfers
+  // do, while the database stays connected: the next open sees the new file.
+  T.Open();
+  AddRow(T, "b", "2", TValue(), 2);
+  T.Close();
+  MakeDir(F.Dir / "Empty");
+  CreateTableFile(F.Dir / "Empty", AllTypesDef());
+  std::filesystem::copy_file(F.Dir / "Empty/Kaikki.Nx1", F.DataDir() + "Kaikki.Nx1",
+                             std::filesystem::copy_options::overwrite_existing);
+  ASSERT_TRUE(F.Module->MainDatabase.Connected());
+  T.Open();
+  EXPECT_EQ(0, T.RecordCount());
 }
 
 TEST_F(DbTableTest, BadTableFilesGiveClearErrors) {
