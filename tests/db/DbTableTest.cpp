@@ -72,6 +72,13 @@ TEST_F(DbTableTest, VisitsRowsInIndexOrderAcrossReadAheadBatches) {
   EXPECT_EQ(expected.size(), i);
   byStamp.Next();
   EXPECT_TRUE(byStamp.Eof());
+
+  // Without index fields the rows come in the order they were written.
+  TDbTable written(F.Module->MainDatabase, "Kaikki", "");
+  written.Open();
+  int seq = 0;
+  for (written.First(); !written.Eof(); written.Next(), ++seq) ASSERT_EQ(seq, written.FieldByName("Lkm").AsInteger());
+  EXPECT_EQ(1500, seq);
 }
 
 TEST_F(DbTableTest, FindsByOneAndTwoKeyValuesAndGoesOnInOrder) {
