@@ -81,14 +81,6 @@ void TDbDatabase::Rollback() {
   DropPendingSchemas();
 }
 
-namespace {
-std::string QuoteName(const std::string& name) {
-  std::string q = "\"";
-  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
-}  // namespace
-
 void TDbDatabase::Savepoint(const std::string& name) { Connection().ExecCached("SAVEPOINT " + QuoteName(name), "Savepoint"); }
 
 void TDbDatabase::ReleaseSavepoint(const std::string& name) {

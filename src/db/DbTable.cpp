@@ -19,11 +19,6 @@ namespace {
 constexpr int kBatchRows = 256;
 constexpr int kCachePerTableKiB = 8192;
 
-std::string QuoteName(const std::string& name) {
-  std::string q = "\"";
-  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
 
 std::string FileUri(const std::string& path) {
   std::string uri = "file:";
