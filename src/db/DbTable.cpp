@@ -337,8 +337,8 @@ void TDbTable::Open() {
         conn.Exec("PRAGMA " + schema + ".journal_mode = DELETE", "Table " + TableName_ + ": journal mode");
       }
     }
-    // A fixed page cache per table file: merges revisit the main table's
-    // pages in key order, and the memory stays the same whatever the rows.
+    // A merge looks main rows up all over the table; a fixed page cache per
+    // file keeps those pages at hand while memory stays the same for any size.
     conn.Exec("PRAGMA " + schema + ".cache_size = -" + IntToStr(kCachePerTableKiB), "Table " + TableName_);
     Fields_.clear();
     {
