@@ -81,21 +81,6 @@ void TDbDatabase::Rollback() {
   DropPendingSchemas();
 }
 
-namespace {
-// Savepoints are named once per merged row, so this stays allocation-light.
-std::string QuoteName(const std::string& name) {
-  std::string q;
-  q.reserve(name.size() + 2);
-  q += '"';
-  for (char c : name) {
-    if (c == '"') q += '"';
-    q += c;
-  }
-  q += '"';
-  return q;
-}
-}  // namespace
-
 void TDbDatabase::Savepoint(const std::string& name) { Connection().ExecCached("SAVEPOINT " + QuoteName(name), "Savepoint"); }
 
 void TDbDatabase::ReleaseSavepoint(const std::string& name) {

@@ -6,7 +6,10 @@
 // table and the main table of a kind.
 //
 // Without an explicit transaction every post is its own transaction, which
-// is what the program's other operations rely on.
+// is what the program's other operations rely on. A transaction holds the
+// write lock of every file it changed until it ends, and other programs'
+// connections wait for it: work that groups many rows should commit by
+// elapsed time (a few hundred milliseconds), not by row count.
 #include <memory>
 #include <string>
 #include <vector>

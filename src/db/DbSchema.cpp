@@ -11,14 +11,6 @@
 
 namespace trelvo {
 
-namespace {
-std::string QuoteName(const std::string& name) {
-  std::string q = "\"";
-  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
-}  // namespace
-
 const TDbFieldDef* TDbTableDef::FindField(const std::string& name) const {
   for (const TDbFieldDef& f : Fields)
     if (SameText(f.Name, name)) return &f;

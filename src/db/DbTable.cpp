@@ -17,12 +17,8 @@ namespace {
 // Rows read ahead per query: enough to make the lookup of the next batch
 // negligible, small enough to keep memory flat.
 constexpr int kBatchRows = 256;
+constexpr int kCachePerTableKiB = 8192;
 
-std::string QuoteName(const std::string& name) {
-  std::string q = "\"";
-  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
 
 std::string FileUri(const std::string& path) {
   std::string uri = "file:";
@@ -87,6 +83,18 @@ bool ParseReal(const std::string& text, double& out) {
   if (!t.empty() && t[0] == '+') ++b;
   auto r = std::from_chars(b, t.data() + t.size(), out);
   return r.ec == std::errc() && r.ptr == t.data() + t.size() && !t.empty();
+}
+
+// Field lookups run several times per row in a merge; no copies here.
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
 }
 
 bool IsDateKind(TFieldType t) {
@@ -331,6 +339,9 @@ void TDbTable::Open() {
         conn.Exec("PRAGMA " + schema + ".journal_mode = DELETE", "Table " + TableName_ + ": journal mode");
       }
     }
+    // A merge looks main rows up all over the table; a fixed page cache per
+    // file keeps those pages at hand while memory stays the same for any size.
+    conn.Exec("PRAGMA " + schema + ".cache_size = -" + IntToStr(kCachePerTableKiB), "Table " + TableName_);
     Fields_.clear();
     {
       TStatement cols(conn.Handle(), "SELECT name, type FROM pragma_table_info(?1, ?2)");
@@ -508,6 +519,7 @@ void TDbTable::Next() {
     return;
   }
   if (BatchPos_ + 1 < Batch_.size()) {
+    // Rows behind the cursor are never read again.
     Cur_ = std::move(Batch_[++BatchPos_]);
     return;
   }
@@ -531,7 +543,7 @@ TDbField& TDbTable::Fields(int index) {
 
 TDbField* TDbTable::FindField(const std::string& name) {
   for (TDbField& f : Fields_)
-    if (SameText(f.FieldName(), name)) return &f;
+    if (SameName(f.FieldName(), name)) return &f;
   return nullptr;
 }
 

@@ -21,8 +21,17 @@ int DbErrorCodeOf(int rc) {
   }
 }
 
+std::string QuoteName(const std::string& name) {
+  std::string q = "\"";
+  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return q + "\"";
+}
+
 void ThrowSqlite(sqlite3* db, int rc, const std::string& context) {
-  std::string detail = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  ThrowSqlite(rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc), context);
+}
+
+void ThrowSqlite(int rc, const std::string& detail, const std::string& context) {
   int code = DbErrorCodeOf(rc);
   std::string text;
   switch (code) {
@@ -68,15 +77,7 @@ int TStatement::Step(const std::string& context) {
   std::string detail = sqlite3_errmsg(Db_);
   int ext = sqlite3_extended_errcode(Db_);
   sqlite3_reset(Stmt_);
-  int code = DbErrorCodeOf(ext);
-  std::string text;
-  switch (code) {
-    case dbeTableLocked: text = context + ": the table is locked by another user"; break;
-    case dbeKeyViolation: text = context + ": key violation (" + detail + ")"; break;
-    case dbeNotATableFile: text = context + ": not a table file (" + detail + ")"; break;
-    default: text = context + ": " + detail; break;
-  }
-  throw EDatabaseError(code, text);
+  ThrowSqlite(ext, detail, context);
 }
 
 TSqliteConnection::TSqliteConnection(int busyTimeoutMs) {
@@ -92,6 +93,9 @@ TSqliteConnection::TSqliteConnection(int busyTimeoutMs) {
   sqlite3_extended_result_codes(Db_, 1);
   BusyTimeoutMs_ = busyTimeoutMs;
   sqlite3_busy_handler(Db_, &TSqliteConnection::BusyHandler, this);
+  // Savepoints keep their undo records in the statement journal; in memory
+  // they cost nothing per row, on disk they cost a write each.
+  sqlite3_exec(Db_, "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
 }
 
 // SQLite's own busy timeout backs off to sleeps of 100 ms, so a connection

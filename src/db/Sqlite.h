@@ -55,6 +55,9 @@ class TSqliteConnection {
 
 // The database error for an SQLite result code.
 [[noreturn]] void ThrowSqlite(sqlite3* db, int rc, const std::string& context);
+[[noreturn]] void ThrowSqlite(int rc, const std::string& detail, const std::string& context);
 int DbErrorCodeOf(int sqliteResult);
+// A name as an SQL identifier, so table and field names need no rules.
+std::string QuoteName(const std::string& name);
 
 }  // namespace trelvo

@@ -144,3 +144,24 @@ TEST_F(PendingCounts, ALostConnectionIsMadeAgain) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PendingCounts, TheDataBaseSettingsReachTheDataModule) {
+  Settings("Port=0\nSecuredTransport=yes\nKey=" + EncipherSetting("salainen") + "\nCompressLimit=64\n");
+  TDbModule& m = Core.DbModule;
+  EXPECT_EQ("VELMORA", m.ServerName);
+  EXPECT_EQ("127.0.0.1", m.ServerAddress);
+  EXPECT_TRUE(m.SecuredTransport);
+  EXPECT_EQ("salainen", m.Key);
+  Core.RefreshPendingCounts();
+  EXPECT_TRUE(Core.TransferOk);
+  EXPECT_EQ(TTransportType::secure, m.RemoteServerEngine.Transport()->Type());
+  EXPECT_EQ("salainen", m.SecureTransport.Key);
+  EXPECT_EQ("VELMORA@127.0.0.1", m.TcpTransport.ServerName);
+  EXPECT_EQ(16000, m.TcpTransport.Port);
+  EXPECT_EQ(64, m.TcpTransport.CompressLimit);
+  EXPECT_EQ(2u, Core.MemoLog.Lines().size());
+}
+
+}  // namespace

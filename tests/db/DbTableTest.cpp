@@ -1,4 +1,9 @@
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -67,6 +72,13 @@ TEST_F(DbTableTest, VisitsRowsInIndexOrderAcrossReadAheadBatches) {
   EXPECT_EQ(expected.size(), i);
   byStamp.Next();
   EXPECT_TRUE(byStamp.Eof());
+
+  // Without index fields the rows come in the order they were written.
+  TDbTable written(F.Module->MainDatabase, "Kaikki", "");
+  written.Open();
+  int seq = 0;
+  for (written.First(); !written.Eof(); written.Next(), ++seq) ASSERT_EQ(seq, written.FieldByName("Lkm").AsInteger());
+  EXPECT_EQ(1500, seq);
 }
 
 TEST_F(DbTableTest, FindsByOneAndTwoKeyValuesAndGoesOnInOrder) {
@@ -239,6 +251,19 @@ TEST_F(DbTableTest, ACopiedClosedTableFileOpensElsewhereInAnyLetterCase) {
   EXPECT_EQ(F.Dir / "Other/KAIKKI.nx1", copy.FileName());
   EXPECT_EQ(1, copy.RecordCount());
   EXPECT_EQ(100.5, copy.FieldByName("AikaLeima").AsDateTime());
+
+  // Emptying by copying an empty file over a closed table, as the transfers
+  // do, while the database stays connected: the next open sees the new file.
+  T.Open();
+  AddRow(T, "b", "2", TValue(), 2);
+  T.Close();
+  MakeDir(F.Dir / "Empty");
+  CreateTableFile(F.Dir / "Empty", AllTypesDef());
+  std::filesystem::copy_file(F.Dir / "Empty/Kaikki.Nx1", F.DataDir() + "Kaikki.Nx1",
+                             std::filesystem::copy_options::overwrite_existing);
+  ASSERT_TRUE(F.Module->MainDatabase.Connected());
+  T.Open();
+  EXPECT_EQ(0, T.RecordCount());
 }
 
 TEST_F(DbTableTest, BadTableFilesGiveClearErrors) {
@@ -280,22 +305,60 @@ TEST_F(DbTableTest, BadTableFilesGiveClearErrors) {
   EXPECT_EQ(0, T.RecordCount());
 }
 
-TEST_F(DbTableTest, ALockedTableFailsAfterABoundedWait) {
+// Another process holds the file locked until told to let go.
+class TLockingProcess {
+ public:
+  explicit TLockingProcess(const std::string& file) {
+    if (::pipe(Ready_) != 0 || ::pipe(Release_) != 0) return;
+    Pid_ = ::fork();
+    if (Pid_ == 0) {
+      sqlite3* db = nullptr;
+      char ok = sqlite3_open(file.c_str(), &db) == SQLITE_OK &&
+                        sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK
+                    ? '1'
+                    : '0';
+      if (::write(Ready_[1], &ok, 1) != 1) ::_exit(1);
+      char c;
+      while (::read(Release_[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      ::_exit(0);  // the lock goes with the process
+    }
+    char ok = 0;
+    Locked_ = Pid_ > 0 && ::read(Ready_[0], &ok, 1) == 1 && ok == '1';
+  }
+  ~TLockingProcess() { Release(); }
+  bool Locked() const { return Locked_; }
+  void Release() {
+    if (Pid_ <= 0) return;
+    char c = 'x';
+    if (::write(Release_[1], &c, 1) != 1) ::kill(Pid_, SIGTERM);
+    ::waitpid(Pid_, nullptr, 0);
+    Pid_ = -1;
+    for (int fd : {Ready_[0], Ready_[1], Release_[0], Release_[1]}) ::close(fd);
+  }
+
+ private:
+  int Ready_[2] = {-1, -1}, Release_[2] = {-1, -1};
+  pid_t Pid_ = -1;
+  bool Locked_ = false;
+};
+
+TEST_F(DbTableTest, ATableLockedByAnotherProcessFailsAfterABoundedWait) {
   T.Open();
   F.Module->MainDatabase.SetLockTimeoutMs(300);
-  sqlite3* other = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open((F.DataDir() + "Kaikki.Nx1").c_str(), &other));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+  TLockingProcess other(F.DataDir() + "Kaikki.Nx1");
+  ASSERT_TRUE(other.Locked());
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(dbeTableLocked, ErrorOf([&] { T.RecordCount(); }));
   T.Append();
   T.FieldByName("Nimi").SetValue(TValue::Text("a"));
   EXPECT_EQ(dbeTableLocked, ErrorOf([&] { T.Post(); }));
+  TDbTable second(F.Module->MainDatabase, "Kaikki", "");
+  EXPECT_EQ(dbeTableLocked, ErrorOf([&] { second.Open(); }));
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_GE(ms, 300);
+  EXPECT_GE(ms, 3 * 300);
   EXPECT_LT(ms, 5000);
-  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
+  other.Release();
   T.Post();  // the lock is gone: the pending row goes in
   EXPECT_EQ(1, T.RecordCount());
 }
