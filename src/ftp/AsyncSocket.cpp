@@ -23,7 +23,6 @@ namespace {
 
 // Private messages of a socket, relative to QEvent::User like the original's
 // window messages were relative to the first user message.
-constexpr int MsgNetEvent = QEvent::User + 1;
 constexpr int MsgClose = QEvent::User + 4;
 constexpr int MsgTestException = QEvent::User + 6;
 
@@ -258,7 +257,6 @@ class TSocketWindow : public QObject {
     auto* msg = static_cast<TSocketMsg*>(event);
     uint64_t generation = msg->Generation;
     switch (static_cast<int>(event->type())) {
-      case MsgNetEvent: Owner_->Guarded([&] { Owner_->HandlePostedWrite(generation); }); break;
       case MsgClose: Owner_->Guarded([&] { Owner_->HandlePostedClose(generation); }); break;
       case MsgTestException:
         Owner_->Guarded([] { throw ESocketException("Test exception in AsyncSocket"); });
@@ -371,7 +369,8 @@ void TAsyncSocket::ResetState() {
   SocksLevel_ = "5";
   SocksServer.clear();
   SocksPort.clear();
-  PendingCloseError_ = 0;
+  CloseError_ = 0;
+  EofSeen_ = false;
 }
 
 void TAsyncSocket::DeleteBufferedData() {
@@ -594,7 +593,8 @@ void TAsyncSocket::NewHandle(int handle) {
   Handle_ = handle;
   ++Generation_;
   CloseInvoked_ = false;
-  PendingCloseError_ = 0;
+  CloseError_ = 0;
+  EofSeen_ = false;
 }
 
 void TAsyncSocket::StopWatching() {
@@ -767,7 +767,13 @@ int TAsyncSocket::Send(const void* data, int len) {
     p += n;
     left -= n;
   }
-  if (TryToSend()) QCoreApplication::postEvent(Window_.get(), new TSocketMsg(MsgNetEvent, Generation_));
+  // Everything taken at once: the write event still comes from the loop
+  // (the socket is writable, so the notifier fires on its next pass), never
+  // from inside Send.
+  if (TryToSend()) {
+    WriteEventWanted_ = true;
+    Window_->WatchWrite(true);
+  }
   return len;
 }
 
@@ -786,7 +792,6 @@ bool TAsyncSocket::TryToSend() {
         continue;
       }
       AllSent_ = true;
-      Window_->WatchWrite(false);
       return true;
     }
     ssize_t n = ::send(Handle_, p, len, flags);
@@ -823,11 +828,6 @@ bool TAsyncSocket::TryToSend() {
   return false;
 }
 
-void TAsyncSocket::HandlePostedWrite(uint64_t generation) {
-  if (generation != Generation_ || Paused_ || Handle_ < 0) return;
-  if (TryToSend() && OnDataSent) OnDataSent(this, 0);
-}
-
 void TAsyncSocket::HandleWriteReady() {
   if (Paused_ || Handle_ < 0) return;
   if (State_ == ssConnecting || State_ == ssOpened) {
@@ -845,7 +845,14 @@ void TAsyncSocket::HandleWriteReady() {
     if (error != 0 && State_ != ssClosed) Close();
     return;
   }
-  if (TryToSend() && OnDataSent) OnDataSent(this, 0);
+  if (TryToSend()) {
+    WriteEventWanted_ = false;
+    uint64_t generation = Generation_;
+    if (OnDataSent) OnDataSent(this, 0);
+    // The handler usually sends the next block at once; the notifier then
+    // stays on instead of being switched off and on for every block.
+    if (generation == Generation_ && !WriteEventWanted_ && AllSent_) Window_->WatchWrite(false);
+  }
 }
 
 // ---- receiving ----
@@ -861,33 +868,28 @@ void TAsyncSocket::HandleReadReady() {
     HandleWriteReady();  // the connect result comes first
     if (generation != Generation_ || State_ != ssConnected) return;
   }
-  // Linux reports data, end of stream and errors all as "readable"; a peek
-  // tells the read event from the close event.
-  char c;
-  ssize_t n = ::recv(Handle_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-  if (n > 0) {
-    if (State_ != ssConnected) {
-      ChangeState(ssConnected);
-      if (OnSessionConnected) OnSessionConnected(this, 0);
-      if (generation != Generation_) return;
-    }
-    ReceiveLoop(0, ComponentOptions);
-    return;
-  }
-  int error = 0;
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EINTR) return;
-    error = WinsockErrorFromErrno(errno);
-  }
-  // Close event: everything still queued is delivered first.
-  PendingCloseError_ = error;
+  // Linux reports data, end of stream and errors alike as "readable". The
+  // read event is raised; a Receive that meets the end or an error marks the
+  // close, and the close event follows once the handler has returned, so all
+  // data is delivered before OnSessionClosed.
+  EofSeen_ = false;
+  ReceiveLoop(0, ComponentOptions);
+  if (generation != Generation_ || Handle_ < 0) return;
+  // A handler that left data unread is called again on the next pass: the
+  // notifier stays ready while bytes wait.
+  if (!EofSeen_) return;
+  CloseEvent(static_cast<uint16_t>(CloseError_));
+}
+
+void TAsyncSocket::CloseEvent(uint16_t error) {
+  uint64_t generation = Generation_;
   if (State_ != ssConnecting) {
-    ReceiveLoop(static_cast<uint16_t>(error), ComponentOptions & ~sockNoReceiveLoop);
+    ReceiveLoop(error, ComponentOptions & ~sockNoReceiveLoop);
     if (generation != Generation_) return;
   }
   if (!CloseInvoked_) {
     CloseInvoked_ = true;
-    if (OnSessionClosed) OnSessionClosed(this, static_cast<uint16_t>(error));
+    if (OnSessionClosed) OnSessionClosed(this, error);
     if (generation != Generation_) return;
   }
   if (State_ != ssClosed) Close();
@@ -905,11 +907,10 @@ void TAsyncSocket::ReceiveLoop(uint16_t error, TSocketOptions options) {
       }
     } else {
       char buf[1024];
-      ssize_t n = ::recv(Handle_, buf, sizeof buf, MSG_DONTWAIT);
-      if (n < 0 && errno == EAGAIN) break;
+      if (Receive(buf, sizeof buf) < 0 && LastError_ == WSAEWOULDBLOCK) break;
     }
     if (generation != Generation_ || Handle_ < 0) return;
-    if ((options & sockNoReceiveLoop) || LastError_ != 0 || RcvdCount() == 0) break;
+    if ((options & sockNoReceiveLoop) || LastError_ != 0 || EofSeen_ || RcvdCount() == 0) break;
   }
 }
 
@@ -918,13 +919,16 @@ int TAsyncSocket::Receive(void* buffer, int size) {
   ssize_t n = ::recv(Handle_, buffer, size, MSG_DONTWAIT);
   if (n < 0) {
     LastError_ = WinsockErrorFromErrno(errno);
+    if (errno != EAGAIN && errno != EINTR && !EofSeen_) {
+      EofSeen_ = true;
+      CloseError_ = LastError_;
+    }
     return -1;
   }
-  if (n == 0 && PendingCloseError_ != 0) {
-    // The peer reset the connection: report it as the failed read it is,
-    // not as an orderly end.
-    LastError_ = PendingCloseError_;
-    return -1;
+  if (n == 0) {
+    if (!EofSeen_) CloseError_ = 0;
+    EofSeen_ = true;
+    return 0;
   }
   ReadCount_ += n;
   return static_cast<int>(n);

@@ -173,7 +173,7 @@ class TAsyncSocket {
   // Handlers of the private messages and notifications.
   void HandleReadReady();
   void HandleWriteReady();
-  void HandlePostedWrite(uint64_t generation);
+  void CloseEvent(uint16_t error);
   void HandlePostedClose(uint64_t generation);
   void HandleBgException(const std::exception& e);
   template <class F>
@@ -202,7 +202,9 @@ class TAsyncSocket {
   bool AllSent_ = true;
   bool Paused_ = false;
   bool CloseInvoked_ = false;  // OnSessionClosed already raised for this connection
-  int PendingCloseError_ = 0;  // error of a close event being delivered
+  bool WriteEventWanted_ = false;  // a Send went out whole and awaits its write event
+  bool EofSeen_ = false;  // a Receive met the end of the stream or a connection error
+  int CloseError_ = 0;    // the error the close event reports
   bool Destroying_ = false;
   int LookupId_ = -1;
   bool InLookupStart_ = false;
