@@ -178,10 +178,15 @@ std::string TFakeSession::ReadCommand() {
   }
 }
 
-std::string TFakeSession::Expect(const std::string& reply) {
+std::string TFakeSession::Read() {
   std::string cmd = ReadCommand();
   Commands.push_back(cmd);
   if (cmd.rfind("PORT ", 0) == 0) LastPort = cmd.substr(5);
+  return cmd;
+}
+
+std::string TFakeSession::Expect(const std::string& reply) {
+  std::string cmd = Read();
   if (!cmd.empty()) Send(reply);
   return cmd;
 }

@@ -66,6 +66,8 @@ class TFakeSession {
   void Send(const std::string& raw);
   // The next command line (without CR LF); "" at end of stream.
   std::string ReadCommand();
+  // Reads a command and records it.
+  std::string Read();
   // Reads a command, records it and answers it with reply (raw bytes).
   std::string Expect(const std::string& reply);
   // Connects to the address of the last PORT command; returns the socket.
