@@ -273,6 +273,37 @@ class TSocketWindow : public QObject {
 
 // ---- TAsyncSocket ----
 
+std::deque<TAsyncSocket*>& TAsyncSocket::DueWrites() {
+  thread_local std::deque<TAsyncSocket*> due;
+  return due;
+}
+
+bool TAsyncSocket::DeliverDueEvents() {
+  auto& due = DueWrites();
+  size_t n = due.size();
+  // Events queued by the handlers below wait for the next pass.
+  for (size_t i = 0; i < n && !due.empty(); ++i) {
+    TAsyncSocket* s = due.front();
+    due.pop_front();
+    s->InDueList_ = false;
+    s->Guarded([s] {
+      if (s->State_ == ssConnected && !s->Paused_) s->HandleWriteReady();
+    });
+  }
+  return n > 0;
+}
+
+void TAsyncSocket::LeaveDueList() {
+  if (!InDueList_) return;
+  auto& due = DueWrites();
+  for (auto it = due.begin(); it != due.end(); ++it)
+    if (*it == this) {
+      due.erase(it);
+      break;
+    }
+  InDueList_ = false;
+}
+
 TAsyncSocket::TAsyncSocket() : Window_(std::make_unique<TSocketWindow>(this)) {
   SendBuffers_.emplace_back(SendBlockSize);
   ResetState();
@@ -280,6 +311,7 @@ TAsyncSocket::TAsyncSocket() : Window_(std::make_unique<TSocketWindow>(this)) {
 
 TAsyncSocket::~TAsyncSocket() {
   Destroying_ = true;
+  LeaveDueList();
   if (LookupId_ >= 0) {
     QHostInfo::abortHostLookup(LookupId_);
     LookupId_ = -1;
@@ -353,10 +385,13 @@ void TAsyncSocket::SocketError(const std::string& function, int error) {
 void TAsyncSocket::ResetState() {
   AddrAssigned_ = PortAssigned_ = false;
   AddrResolved_ = PortResolved_ = LocalPortResolved_ = ProtoResolved_ = false;
-  Proto_ = "tcp";
+  // Assigned from std::string, not from literals: g++ 12 at -O3 warns
+  // falsely (-Wrestrict) about literal assignments inlined here.
+  static const std::string tcp = "tcp", anyAddr = "0.0.0.0", zero = "0", five = "5";
+  Proto_ = tcp;
   ProtoAssigned_ = true;
-  LocalAddr_ = "0.0.0.0";
-  LocalPort_ = "0";
+  LocalAddr_ = anyAddr;
+  LocalPort_ = zero;
   LingerOnOff_ = lingerOn;
   LingerTimeout_ = 0;
   Handle_ = -1;
@@ -366,11 +401,13 @@ void TAsyncSocket::ResetState() {
   ReadCount_ = 0;
   CloseInvoked_ = false;
   FlushTimeout = 60;
-  SocksLevel_ = "5";
+  SocksLevel_ = five;
   SocksServer.clear();
   SocksPort.clear();
   CloseError_ = 0;
   EofSeen_ = false;
+  WriteEventWanted_ = false;
+  LeaveDueList();
 }
 
 void TAsyncSocket::DeleteBufferedData() {
@@ -767,12 +804,18 @@ int TAsyncSocket::Send(const void* data, int len) {
     p += n;
     left -= n;
   }
-  // Everything taken at once: the write event still comes from the loop
-  // (the socket is writable, so the notifier fires on its next pass), never
-  // from inside Send.
+  // The write event is owed either way; it comes from the loop, never from
+  // inside Send. Data that went out whole is also queued as due, so a pump
+  // that knows the queue (the blocking FTP wait) can deliver the event
+  // without asking the system whether the socket is writable; the notifier
+  // delivers it under any other loop.
+  WriteEventWanted_ = true;
   if (TryToSend()) {
-    WriteEventWanted_ = true;
     Window_->WatchWrite(true);
+    if (!InDueList_) {
+      InDueList_ = true;
+      DueWrites().push_back(this);
+    }
   }
   return len;
 }
@@ -846,6 +889,10 @@ void TAsyncSocket::HandleWriteReady() {
     return;
   }
   if (TryToSend()) {
+    if (!WriteEventWanted_) {
+      Window_->WatchWrite(false);
+      return;
+    }
     WriteEventWanted_ = false;
     uint64_t generation = Generation_;
     if (OnDataSent) OnDataSent(this, 0);

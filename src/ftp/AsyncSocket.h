@@ -142,6 +142,11 @@ class TAsyncSocket {
   void Abort();
   void PostTestException();  // the "+6" message: proves background-exception handling
 
+  // Delivers the write events of sockets whose data went out whole, without
+  // a round through the system's poll; true when there were any. Called by
+  // the blocking FTP wait on every pass of its loop.
+  static bool DeliverDueEvents();
+
   // ---- events ----
   TSessionEvent OnSessionAvailable;
   TSessionEvent OnSessionConnected;
@@ -167,6 +172,8 @@ class TAsyncSocket {
   void StartWatching(bool watchWrite);
   void StopWatching();
   void NewHandle(int handle);
+  static std::deque<TAsyncSocket*>& DueWrites();
+  void LeaveDueList();
   void SetLingerOption();
   bool Resolve(const char* op);  // false when OnError took the report
   void DnsAnswer(int lookupId, int error, const std::vector<std::string>& addresses);
@@ -202,6 +209,7 @@ class TAsyncSocket {
   bool AllSent_ = true;
   bool Paused_ = false;
   bool CloseInvoked_ = false;  // OnSessionClosed already raised for this connection
+  bool InDueList_ = false;
   bool WriteEventWanted_ = false;  // a Send went out whole and awaits its write event
   bool EofSeen_ = false;  // a Receive met the end of the stream or a connection error
   int CloseError_ = 0;    // the error the close event reports

@@ -42,6 +42,7 @@ bool TFtpClient::WaitForRequest() {
   QTimer tick;
   tick.setInterval(50);
   tick.start();
+  int quickPasses = 0;
   for (;;) {
     if (IsReady()) return RequestError() == 0;
     bool terminating = !QCoreApplication::instance() || QCoreApplication::closingDown();
@@ -52,6 +53,10 @@ bool TFtpClient::WaitForRequest() {
       SetRequestError(426);
       return false;
     }
+    // Socket events that need no system call are served first; the whole
+    // loop still runs at least every few passes and whenever none are due.
+    if (TAsyncSocket::DeliverDueEvents() && ++quickPasses < 32) continue;
+    quickPasses = 0;
     // MultiThreaded: serve only the calling thread's own queue.
     if (MultiThreaded && QThread::currentThread()->eventDispatcher())
       QThread::currentThread()->eventDispatcher()->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -1100,6 +1101,7 @@ void TFtpClientCore::AcceptForSend() {
   if (::getsockopt(Data_->Handle(), SOL_SOCKET, SO_SNDBUF, &size, &len) != 0)
     return UsageError("winsock.getsockopt(SO_SNDBUF) failed");
   Data_->SetLingerOnOff(lingerOff);
+  CorkDataConnection();
   DataSessionOpen_ = true;
   if (StorAccepted_ && StartTick_ == 0) PostMessage(msgStartSend, TransferSerial_);
 }
@@ -1110,6 +1112,7 @@ void TFtpClientCore::SendConnected(uint16_t error) {
   Data_->OnDataSent = nullptr;
   DataSessionOpen_ = true;
   StartTick_ = Tick();
+  if (error == 0) CorkDataConnection();
   if (error != 0) {
     ReplyLine_ = "Unable to establish data connection, error #" + std::to_string(error);
     ReplyCode_ = RequestError_ = 550;
@@ -1122,6 +1125,14 @@ void TFtpClientCore::SendConnected(uint16_t error) {
   SetState(fcsAwaitReply);
   ReplyHandler_ = &TFtpClientCore::FirstSendReply;
   WriteCommand((Append_ ? "APPE " : "STOR ") + HostFileName);
+}
+
+// The blocks stay 1460 bytes and one at a time, but the system may join
+// them into full segments: a server then reads the file in large pieces
+// instead of waking up for every block. The close sends what is left.
+void TFtpClientCore::CorkDataConnection() {
+  int one = 1;
+  ::setsockopt(Data_->Handle(), IPPROTO_TCP, TCP_CORK, &one, sizeof one);
 }
 
 void TFtpClientCore::FirstSendReply() {

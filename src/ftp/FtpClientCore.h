@@ -312,6 +312,7 @@ class TFtpClientCore {
   void AcceptForSend();
   void ReceiveConnected(uint16_t error);
   void SendConnected(uint16_t error);
+  void CorkDataConnection();
   void FirstReceiveReply();
   void FinalReceiveReply();
   void FirstSendReply();

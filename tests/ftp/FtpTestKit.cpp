@@ -96,6 +96,7 @@ class Handler(FTPHandler):
 auth = DummyAuthorizer()
 auth.add_user('test', 'secret', root, perm='elradfmwMT')
 Handler.authorizer = auth
+Handler.auth_failed_timeout = 0.1  # tests of refused logins need no pause
 server = FTPServer(('127.0.0.1', port), Handler)
 server.serve_forever()
 )PY";
