@@ -67,6 +67,8 @@ void TTrelvoCore::LoadSettings() {
   s.CompressLimit = static_cast<int>(integer("DataBase", "CompressLimit", 512));
   s.SecuredTransport = yes("DataBase", "SecuredTransport", "No");
   s.Key = DecipherSetting(text("DataBase", "Key", ""));
+  // The data module holds these; they reach it even when a later key fails to load.
+  ApplyDatabaseSettings();
 
   s.Log = dir("Directory", "Log", "");
 
@@ -111,7 +113,6 @@ void TTrelvoCore::LoadSettings() {
   Live.ChkBoxRecv = yes("Internet", "RecvFiles", "No");
 
   s.UseErrorLog = yes("Defaults", "UseErrorLog", "No");
-  ApplyDatabaseSettings();
 }
 
 void TTrelvoCore::BBtnSaveClick(const TSettingsPage& page) {
