@@ -94,6 +94,8 @@ TEST_P(FtpRealServer, SessionListsDeletesAndQuits) {
   c.HostDirName = "pub";
   ASSERT_TRUE(c.Cwd()) << c.ErrorMessage();
   ASSERT_TRUE(c.SetBinaryType()) << c.ErrorMessage();
+  ASSERT_TRUE(c.Pwd()) << c.ErrorMessage();
+  EXPECT_EQ(c.RemoteDir(), "/pub");
   for (const char* name : {"S1_1.Zip", "S1_2.Zip", "other.txt"}) {
     c.HostFileName = name;
     c.LocalFileName = Local_ / "a.zip";
@@ -119,6 +121,8 @@ TEST_P(FtpRealServer, SessionListsDeletesAndQuits) {
   EXPECT_EQ(ReadFile(Local_ / "list.txt"), "");
 
   c.HostFileName = "S1_1.Zip";
+  ASSERT_TRUE(c.Size()) << c.ErrorMessage();
+  EXPECT_EQ(c.RemoteSize(), 4);
   ASSERT_TRUE(c.Dele()) << c.ErrorMessage();
   EXPECT_FALSE(FileExists(ServerFile("S1_1.Zip")));
   c.LocalFileName = Local_ / "got.zip";

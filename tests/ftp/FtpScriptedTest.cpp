@@ -428,6 +428,49 @@ TEST_F(FtpScripted, OneCallDownloadKeepsTheTransferReply) {
   EXPECT_EQ(commands[5], "QUIT");
 }
 
+TEST_F(FtpScripted, DisplayFileGetsTheListingLineByLine) {
+  TFakeServer server([](TFakeSession& s) {
+    Login(s);
+    s.Expect("200 PORT ok\r\n");
+    s.Read();
+    int data = s.ConnectToPort();
+    s.Send("150 listing\r\n");
+    SendAll(data, "one.zip\r\ntwo.zip\r\n\r\nthree.zip");
+    ::close(data);
+    s.Send("226 done\r\n");
+    s.Expect("221 bye\r\n");
+  });
+  TFtpClient c;
+  Prepare(c, server);
+  ASSERT_TRUE(c.Connect());
+  c.DisplayFileFlag = true;
+  Strings pieces;
+  c.OnDisplayFile = [&](TFtpClientCore*, std::string& m) { pieces.push_back(m); };
+  ASSERT_TRUE(c.Dir()) << c.ErrorMessage() << Log;
+  EXPECT_EQ(pieces, (Strings{"one.zip", "two.zip", "three.zip"}));
+  EXPECT_TRUE(c.Quit());
+  EXPECT_EQ(server.Commands()[3], "LIST");
+}
+
+TEST_F(FtpScripted, ReadyToTransmitMayCancelTheUpload) {
+  TFakeServer server([](TFakeSession& s) {
+    Login(s);
+    s.Expect("200 PORT ok\r\n");
+    s.ReadCommand();
+  });
+  WriteFile(Local / "up.zip", "x");
+  TFtpClient c;
+  Prepare(c, server);
+  ASSERT_TRUE(c.Connect());
+  c.HostFileName = "up.zip";
+  c.LocalFileName = Local / "up.zip";
+  c.OnReadyToTransmit = [](TFtpClientCore*, bool& cancel) { cancel = true; };
+  EXPECT_FALSE(c.Stor());
+  EXPECT_EQ(c.ErrorMessage(), "426 Transmit cancelled by application");
+  EXPECT_EQ(c.RequestError(), 426);
+  EXPECT_NE(Log.find("! 426 Transmit cancelled by application"), std::string::npos);
+}
+
 TEST_F(FtpScripted, RefusedConnectionAndQuitWithoutConnection) {
   TFtpClient c;
   c.HostName = "127.0.0.1";
