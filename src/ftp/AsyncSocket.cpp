@@ -278,30 +278,45 @@ std::deque<TAsyncSocket*>& TAsyncSocket::DueWrites() {
   return due;
 }
 
+std::deque<TAsyncSocket*>& TAsyncSocket::DueReads() {
+  thread_local std::deque<TAsyncSocket*> due;
+  return due;
+}
+
 bool TAsyncSocket::DeliverDueEvents() {
-  auto& due = DueWrites();
-  size_t n = due.size();
+  auto& writes = DueWrites();
+  auto& reads = DueReads();
+  size_t nw = writes.size(), nr = reads.size();
   // Events queued by the handlers below wait for the next pass.
-  for (size_t i = 0; i < n && !due.empty(); ++i) {
-    TAsyncSocket* s = due.front();
-    due.pop_front();
+  for (size_t i = 0; i < nw && !writes.empty(); ++i) {
+    TAsyncSocket* s = writes.front();
+    writes.pop_front();
     s->InDueList_ = false;
     s->Guarded([s] {
       if (s->State_ == ssConnected && !s->Paused_) s->HandleWriteReady();
     });
   }
-  return n > 0;
+  for (size_t i = 0; i < nr && !reads.empty(); ++i) {
+    TAsyncSocket* s = reads.front();
+    reads.pop_front();
+    s->InDueReadList_ = false;
+    s->Guarded([s] {
+      if (s->State_ == ssConnected && !s->Paused_) s->HandleReadReady();
+    });
+  }
+  return nw + nr > 0;
 }
 
 void TAsyncSocket::LeaveDueList() {
-  if (!InDueList_) return;
-  auto& due = DueWrites();
-  for (auto it = due.begin(); it != due.end(); ++it)
-    if (*it == this) {
-      due.erase(it);
-      break;
-    }
-  InDueList_ = false;
+  for (auto [list, flag] : {std::pair{&DueWrites(), &InDueList_}, std::pair{&DueReads(), &InDueReadList_}}) {
+    if (!*flag) continue;
+    for (auto it = list->begin(); it != list->end(); ++it)
+      if (*it == this) {
+        list->erase(it);
+        break;
+      }
+    *flag = false;
+  }
 }
 
 TAsyncSocket::TAsyncSocket() : Window_(std::make_unique<TSocketWindow>(this)) {
@@ -978,6 +993,12 @@ int TAsyncSocket::Receive(void* buffer, int size) {
     return 0;
   }
   ReadCount_ += n;
+  // A read that filled the caller's buffer most likely left more behind: the
+  // next read event is queued as due, like a write event (see Send).
+  if (n == size && !InDueReadList_) {
+    InDueReadList_ = true;
+    DueReads().push_back(this);
+  }
   return static_cast<int>(n);
 }
 

@@ -142,9 +142,10 @@ class TAsyncSocket {
   void Abort();
   void PostTestException();  // the "+6" message: proves background-exception handling
 
-  // Delivers the write events of sockets whose data went out whole, without
-  // a round through the system's poll; true when there were any. Called by
-  // the blocking FTP wait on every pass of its loop.
+  // Delivers the write events of sockets whose data went out whole, and the
+  // read events of sockets whose last read filled the buffer, without a
+  // round through the system's poll; true when there were any. Called by the
+  // blocking FTP wait on every pass of its loop.
   static bool DeliverDueEvents();
 
   // ---- events ----
@@ -173,6 +174,7 @@ class TAsyncSocket {
   void StopWatching();
   void NewHandle(int handle);
   static std::deque<TAsyncSocket*>& DueWrites();
+  static std::deque<TAsyncSocket*>& DueReads();
   void LeaveDueList();
   void SetLingerOption();
   bool Resolve(const char* op);  // false when OnError took the report
@@ -210,6 +212,7 @@ class TAsyncSocket {
   bool Paused_ = false;
   bool CloseInvoked_ = false;  // OnSessionClosed already raised for this connection
   bool InDueList_ = false;
+  bool InDueReadList_ = false;
   bool WriteEventWanted_ = false;  // a Send went out whole and awaits its write event
   bool EofSeen_ = false;  // a Receive met the end of the stream or a connection error
   int CloseError_ = 0;    // the error the close event reports
