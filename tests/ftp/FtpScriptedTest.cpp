@@ -147,6 +147,12 @@ TEST_F(FtpScripted, PreconditionFailuresSendNothingAndKeepErrorMessage) {
   EXPECT_FALSE(c.Cwd());
   EXPECT_EQ(c.ErrorMessage(), "530 wrong");
   EXPECT_FALSE(c.DownloadFile()) << "needs an unconnected client";
+  std::string usage;
+  c.OnUsageError = [&](TFtpClientCore*, std::string& m) { usage = m; };
+  EXPECT_FALSE(c.Cwd()) << "a usage error taken by the handler fails the call too";
+  EXPECT_EQ(usage, "HostDirName empty");
+  c.OnUsageError = nullptr;
+  EXPECT_THROW(c.CwdAsync(), FtpException);
   EXPECT_TRUE(c.Quit());
   EXPECT_EQ(server.Commands(), (Strings{"USER u", "PASS p", "QUIT"}));
 }
@@ -376,6 +382,29 @@ TEST_F(FtpScripted, LocalFileProblemsFailBeforeOrWithoutTheTransfer) {
   EXPECT_TRUE(c.IsConnected());
 }
 
+TEST_F(FtpScripted, LocalWriteFailureFailsTheDownloadDespite226) {
+  TFakeServer server([](TFakeSession& s) {
+    Login(s);
+    s.Expect("200 PORT ok\r\n");
+    s.Read();
+    int data = s.ConnectToPort();
+    s.Send("150 here it comes\r\n");
+    SendAll(data, std::string(200000, 'd'));
+    ::close(data);
+    s.Send("226 done\r\n");
+    s.ReadCommand();
+  });
+  TFtpClient c;
+  Prepare(c, server);
+  ASSERT_TRUE(c.Connect());
+  c.HostFileName = "f.zip";
+  c.LocalFileName = "/dev/full";  // every write fails, also for root
+  EXPECT_FALSE(c.Retr());
+  EXPECT_EQ(c.ErrorMessage(), "550 Error writing local file");
+  EXPECT_NE(Log.find("! Error writing local file"), std::string::npos);
+  EXPECT_TRUE(c.IsConnected());
+}
+
 TEST_F(FtpScripted, ProgressAbortClosesTheDataConnectionAndFails) {
   TFakeServer server([](TFakeSession& s) {
     Login(s);
@@ -482,6 +511,8 @@ TEST_F(FtpScripted, RefusedConnectionAndQuitWithoutConnection) {
   EXPECT_EQ(c.ErrorMessage().substr(0, 4), "500 ");
   EXPECT_NE(c.ErrorMessage().find("10061"), std::string::npos) << c.ErrorMessage();
   EXPECT_FALSE(c.IsConnected());
+  EXPECT_FALSE(c.Connect()) << "a failed connect leaves the client ready for another";
+  EXPECT_NE(c.ErrorMessage().find("10061"), std::string::npos) << c.ErrorMessage();
   // QUIT on a closed connection sends nothing and runs into the time limit.
   EXPECT_FALSE(c.Quit());
   EXPECT_EQ(c.ErrorMessage(), "426 Timeout");
