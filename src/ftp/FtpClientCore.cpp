@@ -234,7 +234,10 @@ bool TFtpClientCore::CheckReady() {
 void TFtpClientCore::SendRequestCommand(TFtpRequest kind, const std::string& command, std::initializer_list<int> accepted,
                                         void (TFtpClientCore::*afterReply)()) {
   if (command != "ABOR" && command != "STAT" && command != "QUIT") {
-    if (!CheckReady()) return;
+    // A step after PASV (REST before RETR) finds the client passive-ready:
+    // that is between two steps of the same request, not busy.
+    bool betweenSteps = InSequence_ && State_ == fcsPassiveReady;
+    if (!betweenSteps && !CheckReady()) return;
     if (!IsConnected_) return UsageError("FTP component not connected");
   }
   if (!InSequence_) {

@@ -149,6 +149,22 @@ TEST_P(FtpRealServer, ServerRefusalsLeaveTheReplyAndTheConnection) {
   EXPECT_TRUE(c.Quit());
 }
 
+TEST_P(FtpRealServer, RestartedDownloadContinuesThePartialFile) {
+  std::string data = RandomBytes(100000, 11);
+  WriteFile(ServerFile("part.zip"), data);
+  if (GetParam().Vsftpd) RunCommand("chmod 644 " + ServerFile("part.zip"));
+  WriteFile(Local_ / "part.zip", data.substr(0, 40000));
+  TFtpClient c;
+  Prepare(c);
+  c.HostDirName = "pub";
+  c.HostFileName = "part.zip";
+  c.LocalFileName = Local_ / "part.zip";
+  ASSERT_TRUE(c.RestartDownloadFile()) << c.ErrorMessage() << "\n" << Log_;
+  EXPECT_EQ(c.ByteCount(), 60000);
+  EXPECT_TRUE(ReadFile(Local_ / "part.zip") == data);
+  EXPECT_NE(Log_.find("> REST 40000"), std::string::npos) << Log_;
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer,
                          ::testing::Values(TServerCase{"PyftpdlibActive", false, false},
                                            TServerCase{"PyftpdlibPassive", false, true},
