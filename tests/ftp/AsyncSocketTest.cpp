@@ -85,6 +85,19 @@ TEST_F(AsyncSocket, NameLookupThroughTheLoop) {
   EXPECT_EQ(s.DnsResult(), "127.0.0.1");
 }
 
+TEST_F(AsyncSocket, CancelledLookupEndsWithError10004) {
+  TAsyncSocket s;
+  int done = -1;
+  s.OnDnsLookupDone = [&](TAsyncSocket*, uint16_t e) { done = e; };
+  s.DnsLookup("localhost");
+  s.CancelDnsLookup();
+  EXPECT_EQ(done, 10004);
+  done = -1;
+  QCoreApplication::processEvents();
+  PumpUntil([] { return false; }, 100);
+  EXPECT_EQ(done, -1) << "the cancelled answer is not delivered";
+}
+
 // A connected pair: the component's socket and a plain peer descriptor.
 struct TPair {
   TAsyncSocket Sock;
@@ -152,6 +165,18 @@ TEST_F(AsyncSocket, DataBeforeCloseIsDeliveredAndCloseReportedOnce) {
   p.Sock.Close();
   QCoreApplication::processEvents();
   EXPECT_EQ(closed, 1);
+}
+
+TEST_F(AsyncSocket, PostedCloseForAReplacedHandleIsIgnored) {
+  TPair first;
+  ConnectPair(first);
+  first.Sock.PostedClose();
+  first.Sock.Close();
+  ::close(first.Peer);
+  first.Peer = -1;
+  ConnectPair(first);  // the same object, a new connection
+  PumpUntil([] { return false; }, 100);
+  EXPECT_EQ(first.Sock.State(), ssConnected);
 }
 
 TEST_F(AsyncSocket, CloseResetsAddressPortAndLinger) {
