@@ -438,11 +438,9 @@ void TFtpClientCore::TypeAsciiAsync() {
 void TFtpClientCore::PwdAsync() { SendRequestCommand(rqPwd, "PWD", {250, 257}); }
 void TFtpClientCore::CwdAsync() {
   if (HostDirName.empty()) return UsageError("HostDirName empty");
-  CurrentStep_ = stCwd;
   SendRequestCommand(rqCwd, "CWD " + HostDirName, {200, 250, 257});
 }
 void TFtpClientCore::CdupAsync() {
-  CurrentStep_ = stCdup;
   SendRequestCommand(rqCdup, "CDUP", {200, 250, 257});
 }
 void TFtpClientCore::ListOneCallAsync() {
@@ -454,12 +452,10 @@ void TFtpClientCore::NlstOneCallAsync() {
 void TFtpClientCore::SystAsync() { SendRequestCommand(rqSyst, "SYST", {215}); }
 void TFtpClientCore::SystOneCallAsync() { StartSequence(rqSystOneCall, stOpen | stUser | stPass | stSyst | stQuit); }
 void TFtpClientCore::SizeAsync() {
-  CurrentStep_ = stSize;
   SendRequestCommand(rqSize, "SIZE " + HostFileName, {213});
 }
 void TFtpClientCore::SizeOneCallAsync() { StartSequence(rqSize, stOpen | stUser | stPass | stCwd | stSize | stQuit); }
 void TFtpClientCore::MkdAsync() {
-  CurrentStep_ = stMkd;
   SendRequestCommand(rqMkd, "MKD " + HostFileName, {250, 257});
 }
 void TFtpClientCore::MkdOneCallAsync() { StartSequence(rqMkdOneCall, stOpen | stUser | stPass | stCwd | stMkd | stQuit); }
