@@ -1,6 +1,8 @@
 // trelvo-admin pack, unpack and list: same component, same run-log lines.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "ZipTestSupport.h"
 
 namespace trelvo::test {
@@ -15,7 +17,9 @@ class AdminArchiveTest : public ::testing::Test {
     WriteFile(Tmp / "src/Other.txt", "x");
   }
   int Admin(const std::string& args, std::string* output) {
-    return RunCommand("cd '" + Tmp.Path() + "' && '" + BinaryDir() + "/tools/trelvo-admin' " + args + " 2>/dev/null",
+    // Made absolute before the cd: the build directory may be given relative.
+    const std::string tool = std::filesystem::absolute(BinaryDir() + "/tools/trelvo-admin").string();
+    return RunCommand("cd '" + Tmp.Path() + "' && '" + tool + "' " + args + " 2>/dev/null",
                       output);
   }
   TTempDir Tmp;
