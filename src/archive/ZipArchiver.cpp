@@ -81,8 +81,9 @@ void ThrowSystemError(int error, const std::string& context) {
 
 // ---- small file helpers ----
 
-TTempFile::TTempFile(const std::string& dir, const std::string& stem) {
-  Path_ = IncludeTrailingPathDelimiter(dir) + "." + stem + ".XXXXXX";
+TTempFile::TTempFile(const std::string& dir) {
+  // A fixed short name: the final name may already be as long as names get.
+  Path_ = IncludeTrailingPathDelimiter(dir) + ".trelvo-zip.XXXXXX";
   int fd = ::mkstemp(Path_.data());
   if (fd < 0) ThrowSystemError(errno, "Cannot create temporary file in " + dir);
   Fd_ = TFd(fd);
@@ -108,7 +109,7 @@ void TOutFile::WriteAll(const std::uint8_t* data, std::size_t size) {
     ssize_t n = ::write(Fd_, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ThrowSystemError(errno, "Cannot write archive file");
+      ThrowSystemError(errno, "Cannot write");
     }
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -135,14 +136,14 @@ void TOutFile::Flush() {
 void TOutFile::PatchAt(std::uint64_t position, const std::vector<std::uint8_t>& bytes) {
   Flush();
   if (::pwrite(Fd_, bytes.data(), bytes.size(), static_cast<off_t>(position)) != static_cast<ssize_t>(bytes.size()))
-    ThrowSystemError(errno, "Cannot write archive file");
+    ThrowSystemError(errno, "Cannot write");
 }
 
 void TOutFile::TruncateTo(std::uint64_t position) {
   Flush();
   if (::ftruncate(Fd_, static_cast<off_t>(position)) != 0 ||
       ::lseek(Fd_, static_cast<off_t>(position), SEEK_SET) < 0)
-    ThrowSystemError(errno, "Cannot write archive file");
+    ThrowSystemError(errno, "Cannot write");
   Flushed_ = position;
 }
 
@@ -328,6 +329,8 @@ void TZipArchiver::ExtractFiles(const std::string& mask) {
   const std::vector<TZipItem> items = State_->Items;  // handlers may not disturb the walk
   for (const TZipItem& item : items) {
     if (item.Queued() || !MatchesAny(masks, item.FileName)) continue;
+    // Directory entries of other archivers: no directories are made here.
+    if (!item.FileName.empty() && (item.FileName.back() == '/' || item.FileName.back() == '\\')) continue;
     try {
       ExtractOne(item);
     } catch (const EZipAborted&) {

@@ -102,8 +102,8 @@ class TFd {
 // A temporary file beside its final place; removed unless Commit() renamed it.
 class TTempFile {
  public:
-  // Creates dir + "." + stem + ".XXXXXX"; throws EZipError with errno.
-  TTempFile(const std::string& dir, const std::string& stem);
+  // Creates a hidden file in dir; throws EZipError with errno.
+  explicit TTempFile(const std::string& dir);
   ~TTempFile();
   TTempFile(const TTempFile&) = delete;
   TTempFile& operator=(const TTempFile&) = delete;

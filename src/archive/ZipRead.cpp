@@ -142,8 +142,7 @@ void TZipArchiver::ExtractOne(const TZipItem& item) {
   const std::string variant = CaseVariantIn(dir, name);
   const std::string target = dir + (variant.empty() ? name : variant);
 
-  Progress(item, 0, item.UncompressedSize);
-  TTempFile temp(dir, name);
+  TTempFile temp(dir);
   std::uint64_t remaining = item.CompressedSize;
   std::unique_ptr<TZipCipher> cipher;
   if (item.Encrypted()) {
@@ -159,6 +158,7 @@ void TZipArchiver::ExtractOne(const TZipItem& item) {
     position += sizeof header;
     remaining -= sizeof header;
   }
+  Progress(item, 0, item.UncompressedSize);
 
   std::vector<std::uint8_t> in(kZipBufferSize), out(item.Method == 8 ? kZipBufferSize : 0);
   TOutFile writer(temp.Fd());

@@ -184,7 +184,7 @@ bool TZipArchiver::WriteNewEntry(TState& /*state*/, TOutFile& out, TZipItem& ite
 }
 
 void TZipArchiver::WriteArchive(TState& state) {
-  TTempFile temp(ExtractFilePath(state.FileName), ExtractFileName(state.FileName));
+  TTempFile temp(ExtractFilePath(state.FileName));
   TOutFile out(temp.Fd());
   std::vector<TZipItem> written;
   std::vector<std::uint8_t> buffer;

@@ -29,7 +29,8 @@ TEST_F(HostilePackageTest, NamesAreCutToTheirFileNamePart) {
   EXPECT_EQ(ListDir(Tmp / "out"), (std::vector<std::string>{"abs.txt", "deep.txt", "drive.txt", "evil.txt", "win.txt"}));
   EXPECT_EQ(ReadFile(Tmp / "out/win.txt"), "w");
   EXPECT_EQ(ListDir(Tmp.Path()), (std::vector<std::string>{"h.zip", "out"}));
-  EXPECT_EQ(A.Failures, (std::vector<TFailure>{{"../", ptExtract, 0}, {"dir\\..", ptExtract, 0}}));
+  // "../" is a directory entry and makes nothing; "dir\.." names no file.
+  EXPECT_EQ(A.Failures, (std::vector<TFailure>{{"dir\\..", ptExtract, 0}}));
 }
 
 TEST_F(HostilePackageTest, EntryInflatingPastItsDeclaredSizeFailsWithoutWriting) {

@@ -67,6 +67,17 @@ TEST_P(InteropTest, InfoZipPackagesExtractWithOurs) {
   }
 }
 
+TEST_P(InteropTest, InfoZipDirectoryEntriesAreSkippedAndPathsDropped) {
+  MakeDir(Tmp / "tree");
+  MakeDir(Tmp / "tree/sub");
+  WriteFile(Tmp / "tree/sub/Deep.Nx1", "deep");
+  const std::string pw = Password().empty() ? "" : " -P '" + Password() + "'";
+  ASSERT_EQ(RunCommand("cd '" + Tmp.Path() + "' && /usr/bin/zip -q -r" + pw + " z.zip tree"), 0);
+  A.Unpack(Tmp / "z.zip", Tmp / "out", "*", Password());
+  EXPECT_TRUE(A.Failures.empty());
+  EXPECT_EQ(ListDir(Tmp / "out"), std::vector<std::string>{"Deep.Nx1"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Passwords, InteropTest, ::testing::Values("", "QQrrM3819Q"),
                          [](const auto& info) { return info.param.empty() ? "NoPassword" : "Password"; });
 
