@@ -132,13 +132,13 @@ class TZipArchiver {
   TItemProgressEvent OnItemProgress;
   TItemFailureEvent OnItemFailure;
 
+ private:
   struct TState;  // the open package; defined with the code
 
- private:
   void RequireOpen() const;
   void ExtractOne(const TZipItem& item);
   void WriteArchive(TState& state);
-  bool WriteNewEntry(TState& state, TOutFile& out, TZipItem& item);
+  bool WriteNewEntry(TOutFile& out, TZipItem& item);
   void Progress(const TZipItem& item, std::uint64_t done, std::uint64_t total);
   void Failure(const TZipItem& item, TZipProcessType processType, TZipErrorClass errorClass, int errorCode);
 

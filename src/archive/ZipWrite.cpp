@@ -66,7 +66,7 @@ std::size_t ReadSome(int fd, std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-bool TZipArchiver::WriteNewEntry(TState& /*state*/, TOutFile& out, TZipItem& item) {
+bool TZipArchiver::WriteNewEntry(TOutFile& out, TZipItem& item) {
   TFd source(::open(item.SourcePath.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (!source || ::fstat(source.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -191,7 +191,7 @@ void TZipArchiver::WriteArchive(TState& state) {
 
   for (TZipItem item : state.Items) {
     if (item.Queued()) {
-      if (WriteNewEntry(state, out, item)) written.push_back(std::move(item));
+      if (WriteNewEntry(out, item)) written.push_back(std::move(item));
       continue;
     }
     // An entry already in the package is copied unchanged: header, data and
