@@ -11,6 +11,17 @@
 #include "common/Text.h"
 
 namespace trelvo {
+namespace {
+
+// Only blanks and tabs surround names and values; other control bytes are data.
+std::string TrimBlanks(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
 
 TIniFile::TIniFile(std::string fileName) : FileName_(std::move(fileName)) {
   std::ifstream in(FileName_, std::ios::binary);
@@ -39,18 +50,18 @@ TIniFile::TIniFile(std::string fileName) : FileName_(std::move(fileName)) {
 }
 
 TIniFile::Kind TIniFile::Classify(const std::string& text, std::string& name, std::string& value) {
-  std::string t = Trim(text);
+  std::string t = TrimBlanks(text);
   if (t.empty() || t[0] == ';') return Kind::Other;
   if (t[0] == '[') {
     size_t close = t.find(']');
     if (close == std::string::npos) return Kind::Other;
-    name = Trim(t.substr(1, close - 1));
+    name = TrimBlanks(t.substr(1, close - 1));
     return Kind::Section;
   }
   size_t eq = t.find('=');
   if (eq == std::string::npos) return Kind::Other;
-  name = Trim(t.substr(0, eq));
-  value = Trim(t.substr(eq + 1));
+  name = TrimBlanks(t.substr(0, eq));
+  value = TrimBlanks(t.substr(eq + 1));
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
     value = value.substr(1, value.size() - 2);
   return name.empty() ? Kind::Other : Kind::Key;
@@ -130,7 +141,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
   long s = FindSection(section);
   if (s < 0) {
     if (!Lines_.empty() && Lines_.back().Ending.empty()) Lines_.back().Ending = "\n";
-    if (!Lines_.empty() && !Trim(Lines_.back().Text).empty()) Lines_.push_back({"", "\n"});
+    if (!Lines_.empty() && !TrimBlanks(Lines_.back().Text).empty()) Lines_.push_back({"", "\n"});
     Lines_.push_back({"[" + section + "]", "\n"});
     Lines_.push_back({key + "=" + value, "\n"});
   } else if (long k = FindKey(s, key); k >= 0) {

@@ -95,11 +95,15 @@ void TTrelvoCore::LoadSettings() {
   s.Ras = yes("Internet", "Ras", "No");
   s.RasEntryName = text("Internet", "RasEntryName", "SorNet");
   s.RasSameAsFtp = yes("Internet", "RasSameAsFtp", "Yes");
-  // Putting a text into a time field that cannot show it leaves the field as it was.
-  TryStrToDateTime(text("Internet", "RecvTime", "22:30"), Live.TimeRecv);
-  TryStrToDateTime(text("Internet", "SendTime", "22:00"), Live.TimeSend);
-  Live.TimeRecv = TimeOf(Live.TimeRecv);
-  Live.TimeSend = TimeOf(Live.TimeSend);
+  // A time the field cannot show falls back to the key's default rather than
+  // midnight, so a typo does not move the run to the small hours.
+  auto time = [&](const char* key, const char* def) {
+    TDateTime value = 0;
+    if (!TryStrToDateTime(text("Internet", key, def), value)) TryStrToDateTime(def, value);
+    return TimeOf(value);
+  };
+  Live.TimeRecv = time("RecvTime", "22:30");
+  Live.TimeSend = time("SendTime", "22:00");
   Live.DateRecv = StrToDate(text("Internet", "RecvDate", "01.01.2000"));
   Live.DateSend = StrToDate(text("Internet", "SendDate", "01.01.2000"));
   Live.EdtMaster = text("Internet", "MasterFile", "Master_20000101120000.zip");

@@ -126,19 +126,7 @@ bool TFileSearchEngine::Execute() {
 
 bool TFileFinder::Search() {
   TFileSearchEngine engine;
-  engine.RootPath = RootPath;
-  engine.FileNames = FileNames;
-  engine.ExcludedFiles = ExcludedFiles;
-  engine.SearchOptions = SearchOptions;
-  engine.FilterKind = FilterKind;
-  engine.MinDate = MinDate;
-  engine.MaxDate = MaxDate;
-  engine.MinSize = MinSize;
-  engine.MaxSize = MaxSize;
-  engine.OnFileFound = OnFileFound;
-  engine.OnAcceptFile = OnAcceptFile;
-  engine.OnChangeFolder = OnChangeFolder;
-  engine.OnStatistics = OnStatistics;
+  static_cast<TFileSearchProperties&>(engine) = *this;
   return engine.Execute();
 }
 

@@ -61,8 +61,8 @@ struct TSearchStatistics {
   double ElapsedSeconds = 0;
 };
 
-class TFileSearchEngine {
- public:
+// What a search looks for; the finder hands its copy to the engine.
+struct TFileSearchProperties {
   std::string RootPath;
   std::vector<std::string> FileNames;
   std::vector<std::string> ExcludedFiles;
@@ -76,27 +76,17 @@ class TFileSearchEngine {
   std::function<bool(const TFoundFileInfo&)> OnAcceptFile;
   std::function<void(const std::string& folder)> OnChangeFolder;
   std::function<void(const TSearchStatistics&)> OnStatistics;
+};
 
+class TFileSearchEngine : public TFileSearchProperties {
+ public:
   // False when a folder could not be listed (the search stops there). Throws
   // EFileMaskError on an invalid mask.
   bool Execute();
 };
 
-class TFileFinder {
+class TFileFinder : public TFileSearchProperties {
  public:
-  std::string RootPath;
-  std::vector<std::string> FileNames;
-  std::vector<std::string> ExcludedFiles;
-  TSearchOptions SearchOptions = kAllSearchOptions;
-  unsigned FilterKind = 0;
-  TDateTime MinDate = 0, MaxDate = 2958465.99999;
-  std::uint64_t MinSize = 0, MaxSize = UINT64_MAX;
-
-  std::function<void(const TFoundFileInfo&)> OnFileFound;
-  std::function<bool(const TFoundFileInfo&)> OnAcceptFile;
-  std::function<void(const std::string& folder)> OnChangeFolder;
-  std::function<void(const TSearchStatistics&)> OnStatistics;
-
   bool Search();
 };
 

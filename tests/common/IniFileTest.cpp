@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "TestSupport.h"
+#include "common/IniFile.h"
+
+using namespace trelvo;
+using trelvo::test::ReadFile;
+using trelvo::test::TTempDir;
+using trelvo::test::WriteFile;
+
+TEST(IniFile, LooksUpWithoutRegardToCaseAndFirstDuplicateWins) {
+  TTempDir dir;
+  WriteFile(dir / "a.ini",
+            "; comment\r\n[Internet]\r\nMaster = Yes \r\nmaster=No\r\n  junk line without equals\r\n"
+            "Quoted=\"  padded  \"\r\n[internet]\r\nOther=second section\r\n[Empty]\r\nKey=");
+  TIniFile ini(dir / "a.ini");
+  EXPECT_EQ(ini.ReadString("INTERNET", "MASTER", "d"), "Yes");
+  EXPECT_EQ(ini.ReadString("Internet", "Quoted", "d"), "  padded  ");
+  EXPECT_EQ(ini.ReadString("Internet", "Other", "d"), "d");  // only the first section counts
+  EXPECT_EQ(ini.ReadString("Empty", "Key", "d"), "");
+  EXPECT_EQ(ini.ReadString("Missing", "Key", "d"), "d");
+  EXPECT_EQ(ini.ReadString("Internet", "Missing", "d"), "d");
+  EXPECT_EQ(ini.ReadInteger("Internet", "Master", 7), 7);
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Internet", "Empty"}));
+  EXPECT_EQ(ini.ReadSection("Internet"), (std::vector<std::string>{"Master", "Quoted"}));
+}
+
+TEST(IniFile, MissingFileAndOverlongAndBinaryValuesLoad) {
+  TTempDir dir;
+  TIniFile missing(dir / "none.ini");
+  EXPECT_EQ(missing.ReadString("A", "B", "def"), "def");
+
+  std::string junk = "[A]\nlong=" + std::string(5000, 'x') + "\nbin=\x01\xff\xfe\x80zz\n";
+  junk += std::string("\0\0[B]\0", 7) + "\n[C]\nk=v";  // NUL bytes, no final newline
+  WriteFile(dir / "junk.ini", junk);
+  TIniFile ini(dir / "junk.ini");
+  EXPECT_EQ(ini.ReadString("A", "long", "").size(), TIniFile::kMaxValueLength);
+  EXPECT_EQ(ini.ReadString("A", "bin", ""), "\x01\xff\xfe\x80zz");
+  EXPECT_EQ(ini.ReadString("C", "k", ""), "v");
+}
+
+TEST(IniFile, WritingOneKeyKeepsEveryOtherLine) {
+  TTempDir dir;
+  const std::string before =
+      "; settings\r\n[DataBase]\r\nAlias=SORVEL\r\n\r\n[Internet]\r\n; the role\r\nmaster=No\r\nDir=/x\r\n\r\n"
+      "[Defaults]\r\nUseErrorLog=No";
+  WriteFile(dir / "s.ini", before);
+  TIniFile ini(dir / "s.ini");
+  ini.WriteString("Internet", "Master", "Yes");    // existing key, other case
+  ini.WriteString("Internet", "SendDate", "09.12.2026");  // new key in an existing section
+  ini.WriteString("Defaults", "Extra", "1");       // section without a final newline
+  ini.WriteString("New", "Key", "v");              // new section
+  EXPECT_EQ(ReadFile(dir / "s.ini"),
+            "; settings\r\n[DataBase]\r\nAlias=SORVEL\r\n\r\n[Internet]\r\n; the role\r\nMaster=Yes\r\nDir=/x\r\n"
+            "SendDate=09.12.2026\n\r\n[Defaults]\r\nUseErrorLog=No\nExtra=1\n\n[New]\nKey=v\n");
+  EXPECT_EQ(TIniFile(dir / "s.ini").ReadString("internet", "senddate", ""), "09.12.2026");
+}
+
+TEST(IniFile, RefusedWriteNamesTheFileAndKeepsIt) {
+  TTempDir dir;
+  WriteFile(dir / "ro.ini", "[A]\nk=1\n");
+  ::chmod((dir / "ro.ini").c_str(), 0444);
+  TIniFile ro(dir / "ro.ini");
+  try {
+    ro.WriteString("A", "k", "2");
+    FAIL() << "write to a read-only file succeeded";
+  } catch (const EIniFileError& e) {
+    EXPECT_NE(std::string(e.what()).find(dir / "ro.ini"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ReadFile(dir / "ro.ini"), "[A]\nk=1\n");
+  EXPECT_EQ(ro.ReadString("A", "k", ""), "1");
+
+  // A directory that does not exist (holds for root too).
+  TIniFile nowhere(dir / "file-not-dir/x.ini");
+  WriteFile(dir / "file-not-dir", "");
+  EXPECT_THROW(nowhere.WriteString("A", "k", "v"), EIniFileError);
+}

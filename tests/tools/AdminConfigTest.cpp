@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "core/Settings.h"
+
+using namespace trelvo::test;
+
+namespace {
+std::string Admin() { return BinaryDir() + "/tools/trelvo-admin"; }
+}  // namespace
+
+TEST(AdminConfig, FreshDirectoryPrintsTheDefaults) {
+  TTempDir home;
+  std::string out;
+  ASSERT_EQ(RunCommand(Admin() + " config --home " + home.Path(), &out), 0);
+  for (const char* line : {"[DataBase]\nAlias=SORVEL\nEngine=COM\nServerName=VELMORA\n", "Port=16000\n",
+                           "[Internet]\nDir=\nAlias=INet\nMaster=No\n", "BackupDir=\nFtpSiirtoDir=\n",
+                           "ZipPassword=***\n", "FtpPassWord=***\n", "RecvTime=22:30\nSendTime=22:00\n",
+                           "MasterFile=Master_20000101120000.zip\n", "[Defaults]\nUseErrorLog=No\n",
+                           "ClientPrefix=Zuze01\n"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\nin:\n" << out;
+}
+
+TEST(AdminConfig, ShowsTheFileAndHidesPasswords) {
+  TTempDir home;
+  MakeDir(home / "inet");
+  WriteFile(home / "Sorvel.ini", "[internet]\nmaster=yes\nDir=" + home / "inet" + "\nZipPassword=" +
+                                     trelvo::EncipherSetting("topsecret") + "\n");
+  setenv("TRELVO_HOME", home.Path().c_str(), 1);
+  std::string out;
+  ASSERT_EQ(RunCommand(Admin() + " config", &out), 0);
+  unsetenv("TRELVO_HOME");
+  EXPECT_NE(out.find("Master=Yes\n"), std::string::npos);
+  EXPECT_NE(out.find("Dir=" + home / "inet/\n"), std::string::npos);
+  EXPECT_EQ(out.find("topsecret"), std::string::npos);
+}
+
+TEST(AdminConfig, SettingsErrorIsAClearMessageWithExitCode1) {
+  TTempDir home;
+  WriteFile(home / "Sorvel.ini", "[Internet]\nSendDate=someday\n");
+  std::string out;
+  EXPECT_EQ(RunCommand(Admin() + " config --home " + home.Path() + " 2>&1", &out), 1);
+  EXPECT_NE(out.find("'someday' is not a valid date"), std::string::npos) << out;
+  EXPECT_NE(out.find("Sorvel.ini"), std::string::npos) << out;
+  EXPECT_EQ(RunCommand(Admin() + " config extra 2>/dev/null"), 2);
+  EXPECT_EQ(RunCommand(Admin() + " no-such-command 2>/dev/null"), 2);
+}
