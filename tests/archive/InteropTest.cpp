@@ -1,6 +1,8 @@
 // Packages exchanged with real peers: Info-ZIP zip/unzip and Python's zipfile.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ZipTestSupport.h"
 
 namespace trelvo::test {
@@ -76,6 +78,20 @@ TEST_P(InteropTest, InfoZipDirectoryEntriesAreSkippedAndPathsDropped) {
   A.Unpack(Tmp / "z.zip", Tmp / "out", "*", Password());
   EXPECT_TRUE(A.Failures.empty());
   EXPECT_EQ(ListDir(Tmp / "out"), std::vector<std::string>{"Deep.Nx1"});
+}
+
+// The Info-ZIP entries (extra fields, descriptors with their signature) are
+// copied as they are when the package is written again.
+TEST_P(InteropTest, AddingToAnInfoZipPackageKeepsItsEntries) {
+  const std::string pw = Password().empty() ? "" : " -P '" + Password() + "'";
+  ASSERT_EQ(RunCommand("cd '" + Tmp / "src" + "' && /usr/bin/zip -q" + pw + " '" + Tmp / "z.zip" + "' ZNetAsi.Nx1 RANDOM.BIN"), 0);
+  A.Pack(Tmp / "z.zip", Tmp / "src", {"*"}, Password());
+  std::sort(A.Failures.begin(), A.Failures.end(), [](const auto& a, const auto& b) { return a.Name < b.Name; });
+  EXPECT_EQ(A.Failures, (std::vector<TFailure>{{"RANDOM.BIN", ptAdd, 7}, {"ZNetAsi.Nx1", ptAdd, 7}}));
+  std::string output;
+  ASSERT_EQ(RunCommand("/usr/bin/unzip -o -q" + pw + " '" + Tmp / "z.zip" + "' -d '" + Tmp / "out" + "' 2>&1", &output), 0)
+      << output;
+  ExpectSameTrees();
 }
 
 INSTANTIATE_TEST_SUITE_P(Passwords, InteropTest, ::testing::Values("", "QQrrM3819Q"),

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct TFailure {
   int ErrorCode;
   bool operator==(const TFailure&) const = default;
 };
+
+inline void PrintTo(const TFailure& f, std::ostream* os) {
+  *os << "{" << f.Name << ", " << (f.ProcessType == ptAdd ? "add" : "extract") << ", " << f.ErrorCode << "}";
+}
 
 // An archiver whose events are recorded, with a fixed random source so that
 // packages come out the same every time.
