@@ -111,6 +111,7 @@ void TTrelvoCore::LoadSettings() {
   Live.ChkBoxRecv = yes("Internet", "RecvFiles", "No");
 
   s.UseErrorLog = yes("Defaults", "UseErrorLog", "No");
+  ApplyDatabaseSettings();
 }
 
 void TTrelvoCore::BBtnSaveClick(const TSettingsPage& page) {

@@ -12,6 +12,8 @@
 #include "core/MemoLog.h"
 #include "core/Settings.h"
 #include "core/View.h"
+#include "data/Tables.h"
+#include "db/DbModule.h"
 #include "filesearch/FileFinder.h"
 
 namespace trelvo {
@@ -83,6 +85,19 @@ class TTrelvoCore : public TRunReport {
   bool FindFiles(const std::string& path);
 
   // ---- database (db/, data/) ----
+  // The data module serves from this installation's DbServer.ini.
+  TDbModule DbModule{[this] { return DbServerFileName(); }};
+  TDbDatabase DBINet{DbModule.DbSession, "INet"};
+  TTables Tables{DbModule.MainDatabase, DBINet};
+  // The [DataBase] settings into the data module's connection fields (part
+  // of loading the settings).
+  void ApplyDatabaseSettings();
+  // Close, connect with the transport kind and the main alias, open the
+  // session and the main database; a failure is logged and clears TransferOk.
+  void ReconnectDatabase();
+  // PendingCounts, MainAliasDir and INetAliasDir, and the count fields.
+  void RefreshPendingCounts();
+  void SBUpdateClick() { RefreshPendingCounts(); }
 
   // ---- archive ----
   // The one archive component of the window; its events are wired to the

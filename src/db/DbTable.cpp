@@ -1,0 +1,702 @@
+#include "db/DbTable.h"
+
+#include <charconv>
+#include <map>
+
+#include "common/Errors.h"
+#include "common/Text.h"
+#include "db/DbDatabase.h"
+#include "db/DbError.h"
+#include "db/DbSchema.h"
+#include "db/Sqlite.h"
+
+namespace trelvo {
+
+namespace {
+
+// Rows read ahead per query: enough to make the lookup of the next batch
+// negligible, small enough to keep memory flat.
+constexpr int kBatchRows = 256;
+constexpr int kCachePerTableKiB = 8192;
+
+
+std::string FileUri(const std::string& path) {
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      static const char* hex = "0123456789ABCDEF";
+      uri += '%';
+      uri += hex[c >> 4];
+      uri += hex[c & 15];
+    } else {
+      uri += static_cast<char>(c);
+    }
+  }
+  // Read-write without create: a file that vanished must not come back empty.
+  return uri + "?mode=rw";
+}
+
+TValue ReadColumn(sqlite3_stmt* st, int i) {
+  switch (sqlite3_column_type(st, i)) {
+    case SQLITE_INTEGER: return TValue::Integer(sqlite3_column_int64(st, i));
+    case SQLITE_FLOAT: return TValue::Real(sqlite3_column_double(st, i));
+    case SQLITE_NULL: return TValue();
+    default: {
+      const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+      return TValue::Text(std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(st, i))));
+    }
+  }
+}
+
+void Bind(sqlite3_stmt* st, int param, const TValue& v) {
+  switch (v.Kind()) {
+    case TValue::vkNull: sqlite3_bind_null(st, param); break;
+    case TValue::vkInteger:
+    case TValue::vkBoolean: sqlite3_bind_int64(st, param, v.IntegerValue()); break;
+    case TValue::vkReal:
+    case TValue::vkDateTime: sqlite3_bind_double(st, param, v.RealValue()); break;
+    case TValue::vkText:
+      sqlite3_bind_text(st, param, v.TextValue().data(), static_cast<int>(v.TextValue().size()), SQLITE_TRANSIENT);
+      break;
+  }
+}
+
+std::string FormatReal(double d) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, d);
+  return std::string(buf, r.ptr);
+}
+
+bool ParseInteger(const std::string& text, std::int64_t& out) {
+  std::string t = Trim(text);
+  const char* b = t.data();
+  if (!t.empty() && t[0] == '+') ++b;
+  auto r = std::from_chars(b, t.data() + t.size(), out);
+  return r.ec == std::errc() && r.ptr == t.data() + t.size() && !t.empty();
+}
+
+bool ParseReal(const std::string& text, double& out) {
+  std::string t = Trim(text);
+  const char* b = t.data();
+  if (!t.empty() && t[0] == '+') ++b;
+  auto r = std::from_chars(b, t.data() + t.size(), out);
+  return r.ec == std::errc() && r.ptr == t.data() + t.size() && !t.empty();
+}
+
+// Field lookups run several times per row in a merge; no copies here.
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool IsDateKind(TFieldType t) {
+  return t == TFieldType::ftDate || t == TFieldType::ftTime || t == TFieldType::ftDateTime;
+}
+
+}  // namespace
+
+struct TDbTable::TImpl {
+  std::string Columns;  // rowid, "c1", "c2", ...
+  std::string OrderBy;
+  TStatement Count, FirstBatch, AfterBatch, Insert, Update;
+  std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
+  std::map<size_t, TStatement> Find;              // by number of key values
+};
+
+// ---- field ----
+
+[[noreturn]] static void Mismatch(const TDbTable& table, const TDbField& field, const std::string& what) {
+  throw EDatabaseError(dbeTypeMismatch,
+                       "Field " + field.FieldName() + " of table " + table.TableName() + ": " + what);
+}
+
+TValue TDbField::Value() const {
+  const TValue& v = Table_->Stored(Index_);
+  if (v.IsNull()) return v;
+  switch (Type_) {
+    case TFieldType::ftString:
+      if (v.Kind() == TValue::vkText) return v;
+      if (v.Kind() == TValue::vkInteger) return TValue::Text(IntToStr(v.IntegerValue()));
+      return TValue::Text(FormatReal(v.RealValue()));
+    case TFieldType::ftInteger:
+      if (v.Kind() == TValue::vkInteger) return v;
+      if (v.Kind() == TValue::vkReal && v.RealValue() == static_cast<double>(static_cast<std::int64_t>(v.RealValue())))
+        return TValue::Integer(static_cast<std::int64_t>(v.RealValue()));
+      break;
+    case TFieldType::ftFloat:
+      if (v.Kind() != TValue::vkText) return TValue::Real(v.Number());
+      break;
+    case TFieldType::ftBoolean:
+      if (v.Kind() != TValue::vkText) return TValue::Boolean(v.Number() != 0);
+      break;
+    case TFieldType::ftDate:
+    case TFieldType::ftTime:
+    case TFieldType::ftDateTime:
+      if (v.Kind() != TValue::vkText) return TValue::DateTime(v.Number());
+      break;
+  }
+  Mismatch(*Table_, *this, "holds " + v.Describe() + ", not a " + FieldTypeName(Type_) + " value");
+}
+
+void TDbField::SetValue(const TValue& value) {
+  TValue& slot = Table_->Editable(Index_);
+  if (value.IsNull()) {
+    slot = TValue();
+    return;
+  }
+  TValue::TKind k = value.Kind();
+  bool numeric = k == TValue::vkInteger || k == TValue::vkReal || k == TValue::vkDateTime;
+  switch (Type_) {
+    case TFieldType::ftString:
+      if (k == TValue::vkText) return void(slot = value);
+      break;
+    case TFieldType::ftInteger:
+      if (k == TValue::vkInteger) return void(slot = value);
+      if (k == TValue::vkReal && value.RealValue() == static_cast<double>(static_cast<std::int64_t>(value.RealValue())))
+        return void(slot = TValue::Integer(static_cast<std::int64_t>(value.RealValue())));
+      break;
+    case TFieldType::ftFloat:
+      if (numeric) return void(slot = TValue::Real(value.Number()));
+      break;
+    case TFieldType::ftBoolean:
+      if (k == TValue::vkBoolean) return void(slot = TValue::Integer(value.BooleanValue() ? 1 : 0));
+      break;
+    case TFieldType::ftDate:
+      if (numeric) return void(slot = TValue::Real(DateOf(value.Number())));
+      break;
+    case TFieldType::ftTime:
+      if (numeric) return void(slot = TValue::Real(TimeOf(value.Number())));
+      break;
+    case TFieldType::ftDateTime:
+      if (numeric) return void(slot = TValue::Real(value.Number()));
+      break;
+  }
+  Mismatch(*Table_, *this, "cannot hold " + value.Describe() + " (a " + FieldTypeName(Type_) + " field)");
+}
+
+bool TDbField::IsNull() const { return Table_->Stored(Index_).IsNull(); }
+
+std::string TDbField::AsString() const {
+  const TValue& stored = Table_->Stored(Index_);
+  if (stored.IsNull()) return "";
+  // Text where a number belongs is shown as it is: listings must not fail on it.
+  if (stored.Kind() == TValue::vkText) return stored.TextValue();
+  TValue v = Value();
+  switch (Type_) {
+    case TFieldType::ftString: return v.TextValue();
+    case TFieldType::ftInteger: return IntToStr(v.IntegerValue());
+    case TFieldType::ftFloat: return FormatReal(v.RealValue());
+    case TFieldType::ftBoolean: return v.BooleanValue() ? "True" : "False";
+    case TFieldType::ftDate: return DateToStr(v.DateTimeValue());
+    case TFieldType::ftTime: return TimeToStr(v.DateTimeValue());
+    case TFieldType::ftDateTime: return DateTimeToStr(v.DateTimeValue());
+  }
+  return "";
+}
+
+void TDbField::SetAsString(const std::string& text) {
+  if (Type_ == TFieldType::ftString) return SetValue(TValue::Text(text));
+  if (Trim(text).empty()) return SetValue(TValue());
+  std::int64_t i = 0;
+  double d = 0;
+  switch (Type_) {
+    case TFieldType::ftInteger:
+      if (ParseInteger(text, i)) return SetValue(TValue::Integer(i));
+      break;
+    case TFieldType::ftFloat:
+      if (ParseReal(text, d)) return SetValue(TValue::Real(d));
+      break;
+    case TFieldType::ftBoolean: {
+      std::string t = UpperCase(Trim(text));
+      if (t == "TRUE" || t == "1" || t == "YES") return SetValue(TValue::Boolean(true));
+      if (t == "FALSE" || t == "0" || t == "NO") return SetValue(TValue::Boolean(false));
+      break;
+    }
+    default:
+      try {
+        TDateTime dt = Type_ == TFieldType::ftTime ? StrToTime(Trim(text)) : StrToDateTime(text);
+        return SetValue(TValue::DateTime(dt));
+      } catch (const EConvertError&) {
+      }
+      break;
+  }
+  Mismatch(*Table_, *this, "'" + text + "' is not a valid " + FieldTypeName(Type_) + " value");
+}
+
+TDateTime TDbField::AsDateTime() const {
+  const TValue& stored = Table_->Stored(Index_);
+  if (stored.IsNull()) return 0;
+  if (stored.Kind() == TValue::vkText) {
+    TDateTime dt = 0;
+    if (TryStrToDateTime(stored.TextValue(), dt)) return dt;
+    Mismatch(*Table_, *this, "'" + stored.TextValue() + "' is not a valid date-time value");
+  }
+  return stored.Number();
+}
+
+std::int64_t TDbField::AsInteger() const {
+  TValue v = IsNull() ? TValue() : Value();
+  switch (v.Kind()) {
+    case TValue::vkNull: return 0;
+    case TValue::vkText: {
+      std::int64_t i = 0;
+      if (ParseInteger(v.TextValue(), i)) return i;
+      Mismatch(*Table_, *this, "'" + v.TextValue() + "' is not a valid integer value");
+    }
+    case TValue::vkInteger:
+    case TValue::vkBoolean: return v.IntegerValue();
+    default: return static_cast<std::int64_t>(v.Number());
+  }
+}
+
+double TDbField::AsFloat() const {
+  TValue v = IsNull() ? TValue() : Value();
+  if (v.IsNull()) return 0;
+  if (v.Kind() == TValue::vkText) {
+    double d = 0;
+    if (ParseReal(v.TextValue(), d)) return d;
+    Mismatch(*Table_, *this, "'" + v.TextValue() + "' is not a valid real value");
+  }
+  return v.Number();
+}
+
+bool TDbField::AsBoolean() const {
+  TValue v = IsNull() ? TValue() : Value();
+  if (v.IsNull()) return false;
+  if (v.Kind() == TValue::vkText) Mismatch(*Table_, *this, "'" + v.TextValue() + "' is not a valid boolean value");
+  return v.Number() != 0;
+}
+
+// ---- table ----
+
+TDbTable::TDbTable(TDbDatabase& database, std::string tableName, std::string indexFieldNames)
+    : Database_(&database), TableName_(std::move(tableName)), IndexFieldNames_(std::move(indexFieldNames)) {}
+
+TDbTable::~TDbTable() { CloseNow(false); }
+
+void TDbTable::Fail(int code, const std::string& description) const {
+  throw EDatabaseError(code, "Table " + TableName_ + ": " + description);
+}
+
+void TDbTable::CheckActive() const {
+  if (!Active()) Fail(dbeTableClosed, "the table is not open");
+}
+
+std::string TDbTable::Quoted() const { return Schema_ + "." + QuoteName(SqlName_); }
+
+void TDbTable::Open() {
+  if (Active()) return;
+  Database_->Open();
+  if (Database_->InTransaction()) Fail(dbeTransaction, "a table cannot be opened inside a transaction");
+  const std::string& dir = Database_->Directory();
+  std::string file = FindTableFile(dir, TableName_);
+  if (file.empty()) Fail(dbeTableNotFound, "no table file " + TableName_ + ".Nx1 in " + dir);
+
+  TSqliteConnection& conn = Database_->Connection();
+  std::string schema = Database_->NewSchemaName();
+  {
+    TStatement attach(conn.Handle(), "ATTACH DATABASE ?1 AS " + schema);
+    std::string uri = FileUri(file);
+    sqlite3_bind_text(attach.Get(), 1, uri.c_str(), -1, SQLITE_TRANSIENT);
+    try {
+      attach.Step("Table " + TableName_ + ": opening " + file);
+    } catch (const EDatabaseError& e) {
+      if (e.ErrorCode() == dbeTableLocked) Fail(dbeTableLocked, file + " is locked by another user");
+      if (e.ErrorCode() == dbeNotATableFile) Fail(dbeNotATableFile, file + " is not a table file");
+      Fail(e.ErrorCode(), "cannot open " + file + " (" + e.Description() + ")");
+    }
+  }
+  auto impl = std::make_unique<TImpl>();
+  try {
+    {
+      TStatement find(conn.Handle(), "SELECT name FROM " + schema + ".sqlite_schema WHERE type = 'table' AND name = ?1 COLLATE NOCASE");
+      sqlite3_bind_text(find.Get(), 1, TableName_.c_str(), -1, SQLITE_TRANSIENT);
+      int rc;
+      try {
+        rc = find.Step("Table " + TableName_);
+      } catch (const EDatabaseError& e) {
+        if (e.ErrorCode() == dbeTableLocked) Fail(dbeTableLocked, file + " is locked by another user");
+        Fail(dbeNotATableFile, file + " is not a table file");
+      }
+      if (rc != SQLITE_ROW) Fail(dbeTableNotFound, "the file " + file + " holds no table " + TableName_);
+      SqlName_ = reinterpret_cast<const char*>(sqlite3_column_text(find.Get(), 0));
+    }
+    {
+      // Table files travel whole, so a file someone switched to WAL goes back
+      // to the rollback journal before we write to it.
+      TStatement mode(conn.Handle(), "PRAGMA " + schema + ".journal_mode");
+      if (mode.Step("Table " + TableName_) == SQLITE_ROW &&
+          SameText(reinterpret_cast<const char*>(sqlite3_column_text(mode.Get(), 0)), "wal")) {
+        mode = TStatement();
+        conn.Exec("PRAGMA " + schema + ".journal_mode = DELETE", "Table " + TableName_ + ": journal mode");
+      }
+    }
+    // A merge looks main rows up all over the table; a fixed page cache per
+    // file keeps those pages at hand while memory stays the same for any size.
+    conn.Exec("PRAGMA " + schema + ".cache_size = -" + IntToStr(kCachePerTableKiB), "Table " + TableName_);
+    Fields_.clear();
+    {
+      TStatement cols(conn.Handle(), "SELECT name, type FROM pragma_table_info(?1, ?2)");
+      sqlite3_bind_text(cols.Get(), 1, SqlName_.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(cols.Get(), 2, schema.c_str(), -1, SQLITE_TRANSIENT);
+      while (cols.Step("Table " + TableName_) == SQLITE_ROW) {
+        std::string name = reinterpret_cast<const char*>(sqlite3_column_text(cols.Get(), 0));
+        const unsigned char* decl = sqlite3_column_text(cols.Get(), 1);
+        Fields_.push_back(TDbField(*this, static_cast<int>(Fields_.size()), name,
+                                   FieldTypeFromDecl(decl ? reinterpret_cast<const char*>(decl) : "")));
+      }
+    }
+    KeyFields_.clear();
+    for (const std::string& part : SplitString(IndexFieldNames_, ';')) {
+      std::string name = Trim(part);
+      if (name.empty()) continue;
+      TDbField* f = FindField(name);
+      if (!f) Fail(dbeFieldNotFound, "index field " + name + " not found");
+      KeyFields_.push_back(f->Index());
+    }
+    impl->Columns = "rowid";
+    for (const TDbField& f : Fields_) impl->Columns += ", " + QuoteName(f.FieldName());
+    impl->OrderBy = " ORDER BY ";
+    for (int k : KeyFields_) impl->OrderBy += QuoteName(Fields_[k].FieldName()) + ", ";
+    impl->OrderBy += "rowid";
+  } catch (...) {
+    Fields_.clear();
+    KeyFields_.clear();
+    impl.reset();
+    try {
+      conn.Exec("DETACH DATABASE " + schema, "Close table");
+    } catch (const EDatabaseError&) {
+    }
+    throw;
+  }
+  Schema_ = schema;
+  FileName_ = file;
+  Impl_ = std::move(impl);
+  State_ = TDataSetState::dsBrowse;
+  Database_->Attach(this);
+  try {
+    First();
+  } catch (...) {
+    CloseNow(false);
+    throw;
+  }
+}
+
+void TDbTable::Close() { CloseNow(false); }
+
+void TDbTable::CloseNow(bool databaseClosing) {
+  if (!Active()) return;
+  Impl_.reset();
+  if (!databaseClosing) Database_->ReleaseSchema(Schema_);
+  Database_->Detach(this);
+  State_ = TDataSetState::dsInactive;
+  Fields_.clear();
+  KeyFields_.clear();
+  Cur_ = TRow();
+  EditRow_ = TRow();
+  HasCur_ = false;
+  Eof_ = true;
+  ForgetBatch();
+  Schema_.clear();
+  FileName_.clear();
+}
+
+int TDbTable::RecordCount() {
+  CheckActive();
+  sqlite3* db = Database_->Connection().Handle();
+  if (!Impl_->Count) Impl_->Count = TStatement(db, "SELECT count(*) FROM " + Quoted());
+  TStatement& st = Impl_->Count;
+  st.Step("Table " + TableName_ + ": counting rows");
+  int n = sqlite3_column_int(st.Get(), 0);
+  st.Reset();
+  return n;
+}
+
+void TDbTable::PostPending() {
+  if (State_ == TDataSetState::dsEdit || State_ == TDataSetState::dsInsert) Post();
+}
+
+void TDbTable::ForgetBatch() {
+  Batch_.clear();
+  BatchPos_ = 0;
+  BatchIsLast_ = false;
+}
+
+void TDbTable::LoadBatch(bool fromStart) {
+  sqlite3* db = Database_->Connection().Handle();
+  TStatement* st;
+  const std::string limit = " LIMIT " + IntToStr(kBatchRows);
+  if (fromStart) {
+    if (!Impl_->FirstBatch) Impl_->FirstBatch = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + Impl_->OrderBy + limit);
+    st = &Impl_->FirstBatch;
+  } else {
+    // "After the current row" in index order. NULL sorts first but compares
+    // as unknown, so key values that are null need their own condition; the
+    // common case keeps the row-value form the index can range-scan.
+    unsigned nulls = 0;
+    for (size_t i = 0; i < KeyFields_.size(); ++i)
+      if (Cur_.Values[KeyFields_[i]].IsNull()) nulls |= 1u << i;
+    const std::string rowidParam = "?" + IntToStr(static_cast<long long>(KeyFields_.size()) + 1);
+    if (nulls == 0) {
+      if (!Impl_->AfterBatch) {
+        std::string lhs = "(", rhs = "(";
+        for (size_t i = 0; i < KeyFields_.size(); ++i) {
+          lhs += QuoteName(Fields_[KeyFields_[i]].FieldName()) + ", ";
+          rhs += "?" + IntToStr(static_cast<long long>(i) + 1) + ", ";
+        }
+        lhs += "rowid)";
+        rhs += rowidParam + ")";
+        Impl_->AfterBatch = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + lhs + " > " + rhs + Impl_->OrderBy + limit);
+      }
+      st = &Impl_->AfterBatch;
+    } else {
+      TStatement& slot = Impl_->AfterWithNulls[nulls];
+      if (!slot) {
+        std::string cond = "rowid > " + rowidParam;
+        for (size_t j = KeyFields_.size(); j-- > 0;) {
+          std::string col = QuoteName(Fields_[KeyFields_[j]].FieldName());
+          std::string p = "?" + IntToStr(static_cast<long long>(j) + 1);
+          if (nulls & (1u << j))
+            cond = "(" + col + " IS NOT NULL OR (" + col + " IS NULL AND " + cond + "))";
+          else
+            cond = "(" + col + " > " + p + " OR (" + col + " = " + p + " AND " + cond + "))";
+        }
+        slot = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + cond + Impl_->OrderBy + limit);
+      }
+      st = &slot;
+    }
+    for (size_t i = 0; i < KeyFields_.size(); ++i) Bind(st->Get(), static_cast<int>(i) + 1, Cur_.Values[KeyFields_[i]]);
+    sqlite3_bind_int64(st->Get(), static_cast<int>(KeyFields_.size()) + 1, Cur_.RowId);
+  }
+  Batch_.clear();
+  BatchPos_ = 0;
+  const int n = FieldCount();
+  try {
+    while (st->Step("Table " + TableName_ + ": reading") == SQLITE_ROW) {
+      TRow row;
+      row.RowId = sqlite3_column_int64(st->Get(), 0);
+      row.Values.reserve(n);
+      for (int i = 0; i < n; ++i) row.Values.push_back(ReadColumn(st->Get(), i + 1));
+      Batch_.push_back(std::move(row));
+    }
+  } catch (...) {
+    st->Reset();
+    Batch_.clear();
+    throw;
+  }
+  st->Reset();
+  BatchIsLast_ = static_cast<int>(Batch_.size()) < kBatchRows;
+}
+
+void TDbTable::First() {
+  CheckActive();
+  PostPending();
+  LoadBatch(true);
+  if (Batch_.empty()) {
+    HasCur_ = false;
+    Eof_ = true;
+    Cur_ = TRow();
+    return;
+  }
+  Cur_ = std::move(Batch_[0]);
+  HasCur_ = true;
+  Eof_ = false;
+}
+
+void TDbTable::Next() {
+  CheckActive();
+  PostPending();
+  if (!HasCur_ || Eof_) {
+    Eof_ = true;
+    return;
+  }
+  if (BatchPos_ + 1 < Batch_.size()) {
+    // Rows behind the cursor are never read again.
+    Cur_ = std::move(Batch_[++BatchPos_]);
+    return;
+  }
+  if (!Batch_.empty() && BatchIsLast_) {
+    Eof_ = true;
+    return;
+  }
+  LoadBatch(false);
+  if (Batch_.empty()) {
+    Eof_ = true;
+    BatchIsLast_ = true;
+    return;
+  }
+  Cur_ = std::move(Batch_[0]);
+}
+
+TDbField& TDbTable::Fields(int index) {
+  if (index < 0 || index >= FieldCount()) Fail(dbeFieldNotFound, "no field number " + IntToStr(index));
+  return Fields_[index];
+}
+
+TDbField* TDbTable::FindField(const std::string& name) {
+  for (TDbField& f : Fields_)
+    if (SameName(f.FieldName(), name)) return &f;
+  return nullptr;
+}
+
+TDbField& TDbTable::FieldByName(const std::string& name) {
+  TDbField* f = FindField(name);
+  if (!f) Fail(dbeFieldNotFound, "field " + name + " not found");
+  return *f;
+}
+
+bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
+  CheckActive();
+  PostPending();
+  if (keyValues.empty() || keyValues.size() > KeyFields_.size())
+    Fail(dbeBadKey, IntToStr(static_cast<long long>(keyValues.size())) + " key values for the index " + IndexFieldNames_);
+  // The key texts are parsed as the key fields' types; a text that cannot be
+  // such a value can match nothing, except that it is an error to look up
+  // a date by a text that is no date.
+  std::vector<TValue> keys;
+  for (size_t i = 0; i < keyValues.size(); ++i) {
+    const TDbField& f = Fields_[KeyFields_[i]];
+    const std::string& text = keyValues[i];
+    if (f.DataType() == TFieldType::ftString) {
+      keys.push_back(TValue::Text(text));
+      continue;
+    }
+    if (Trim(text).empty()) return false;
+    std::int64_t iv = 0;
+    double dv = 0;
+    TDateTime dt = 0;
+    switch (f.DataType()) {
+      case TFieldType::ftInteger:
+        if (!ParseInteger(text, iv)) Mismatch(*this, f, "'" + text + "' is not a valid integer key");
+        keys.push_back(TValue::Integer(iv));
+        break;
+      case TFieldType::ftFloat:
+        if (!ParseReal(text, dv)) Mismatch(*this, f, "'" + text + "' is not a valid real key");
+        keys.push_back(TValue::Real(dv));
+        break;
+      case TFieldType::ftBoolean:
+        keys.push_back(TValue::Integer(SameText(Trim(text), "True") || Trim(text) == "1" ? 1 : 0));
+        break;
+      default:
+        if (IsDateKind(f.DataType())) {
+          if (f.DataType() == TFieldType::ftTime) {
+            try {
+              dt = StrToTime(Trim(text));
+            } catch (const EConvertError&) {
+              Mismatch(*this, f, "'" + text + "' is not a valid time key");
+            }
+          } else if (!TryStrToDateTime(text, dt)) {
+            Mismatch(*this, f, "'" + text + "' is not a valid date-time key");
+          }
+          keys.push_back(TValue::Real(dt));
+        }
+        break;
+    }
+  }
+  sqlite3* db = Database_->Connection().Handle();
+  TStatement& st = Impl_->Find[keys.size()];
+  if (!st) {
+    std::string where;
+    for (size_t i = 0; i < keys.size(); ++i)
+      where += (i ? " AND " : "") + QuoteName(Fields_[KeyFields_[i]].FieldName()) + " = ?" + IntToStr(static_cast<long long>(i) + 1);
+    st = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + where + Impl_->OrderBy + " LIMIT 1");
+  }
+  for (size_t i = 0; i < keys.size(); ++i) Bind(st.Get(), static_cast<int>(i) + 1, keys[i]);
+  bool found = st.Step("Table " + TableName_ + ": find") == SQLITE_ROW;
+  if (found) {
+    TRow row;
+    row.RowId = sqlite3_column_int64(st.Get(), 0);
+    row.Values.reserve(Fields_.size());
+    for (int i = 0; i < FieldCount(); ++i) row.Values.push_back(ReadColumn(st.Get(), i + 1));
+    Cur_ = std::move(row);
+    HasCur_ = true;
+    Eof_ = false;
+    ForgetBatch();
+  }
+  st.Reset();
+  return found;
+}
+
+void TDbTable::Edit() {
+  CheckActive();
+  if (State_ == TDataSetState::dsEdit || State_ == TDataSetState::dsInsert) return;
+  if (!HasCur_) Fail(dbeNoCurrentRow, "no current row to edit");
+  EditRow_ = Cur_;
+  State_ = TDataSetState::dsEdit;
+}
+
+void TDbTable::Append() {
+  CheckActive();
+  PostPending();
+  EditRow_ = TRow();
+  EditRow_.Values.assign(Fields_.size(), TValue());
+  State_ = TDataSetState::dsInsert;
+}
+
+void TDbTable::Post() {
+  CheckActive();
+  if (State_ != TDataSetState::dsEdit && State_ != TDataSetState::dsInsert) Fail(dbeNotEditing, "not in edit or insert mode");
+  sqlite3* db = Database_->Connection().Handle();
+  const int n = FieldCount();
+  const bool inserting = State_ == TDataSetState::dsInsert;
+  TStatement& st = inserting ? Impl_->Insert : Impl_->Update;
+  if (!st) {
+    std::string sql;
+    if (inserting) {
+      std::string cols, params;
+      for (int i = 0; i < n; ++i) {
+        cols += (i ? ", " : "") + QuoteName(Fields_[i].FieldName());
+        params += (i ? ", ?" : "?") + IntToStr(i + 1);
+      }
+      sql = "INSERT INTO " + Quoted() + " (" + cols + ") VALUES (" + params + ")";
+    } else {
+      std::string sets;
+      for (int i = 0; i < n; ++i) sets += (i ? ", " : "") + QuoteName(Fields_[i].FieldName()) + " = ?" + IntToStr(i + 1);
+      sql = "UPDATE " + Quoted() + " SET " + sets + " WHERE rowid = ?" + IntToStr(n + 1);
+    }
+    st = TStatement(db, sql);
+  }
+  for (int i = 0; i < n; ++i) Bind(st.Get(), i + 1, EditRow_.Values[i]);
+  if (!inserting) sqlite3_bind_int64(st.Get(), n + 1, EditRow_.RowId);
+  st.Step("Table " + TableName_ + ": post");
+  st.Reset();
+  if (inserting) {
+    EditRow_.RowId = sqlite3_last_insert_rowid(db);
+  } else if (sqlite3_changes(db) == 0) {
+    Fail(dbeNoCurrentRow, "the edited row no longer exists");
+  }
+  Cur_ = std::move(EditRow_);
+  EditRow_ = TRow();
+  HasCur_ = true;
+  Eof_ = false;
+  State_ = TDataSetState::dsBrowse;
+  ForgetBatch();
+}
+
+void TDbTable::Cancel() {
+  if (State_ == TDataSetState::dsEdit || State_ == TDataSetState::dsInsert) {
+    State_ = TDataSetState::dsBrowse;
+    EditRow_ = TRow();
+  }
+}
+
+const TValue& TDbTable::Stored(int index) const {
+  static const TValue kNull;
+  const TRow& row = (State_ == TDataSetState::dsEdit || State_ == TDataSetState::dsInsert) ? EditRow_ : Cur_;
+  if (index < 0 || index >= static_cast<int>(row.Values.size())) return kNull;
+  return row.Values[index];
+}
+
+TValue& TDbTable::Editable(int index) {
+  if (State_ != TDataSetState::dsEdit && State_ != TDataSetState::dsInsert)
+    Fail(dbeNotEditing, "not in edit or insert mode");
+  return EditRow_.Values[index];
+}
+
+}  // namespace trelvo

@@ -1,0 +1,145 @@
+#pragma once
+// A table object: one table of a database, visited in the order of its
+// index fields (then insertion order), looked up by the index's key.
+// Per-row operations run on prepared statements kept for the table's open
+// life, and rows are read ahead in small batches, so no read statement stays
+// open between calls (a merge may commit or roll back at any row).
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/DbValue.h"
+
+namespace trelvo {
+
+class TDbDatabase;
+class TDbTable;
+
+enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
+
+class TDbField {
+ public:
+  const std::string& FieldName() const { return Name_; }
+  const std::string& DisplayName() const { return Name_; }
+  TFieldType DataType() const { return Type_; }
+  int Index() const { return Index_; }
+
+  // The value in the field's own kind: text, integer, real, boolean or
+  // date-time (date, time and date-time fields). Null stays null. A stored
+  // value that the field's type cannot hold raises dbeTypeMismatch.
+  TValue Value() const;
+  // Only in edit or insert state. Null passes; a value of another kind is
+  // converted when nothing is lost (integer to real, a number to a date-time),
+  // otherwise dbeTypeMismatch. A date field keeps the whole days, a time
+  // field the time of day.
+  void SetValue(const TValue& value);
+  void Clear() { SetValue(TValue()); }
+
+  bool IsNull() const;
+  // dd.mm.yyyy, hh:nn:ss, dd.mm.yyyy hh:nn:ss for the date kinds; "" for null.
+  std::string AsString() const;
+  // Parses text into the field's type (empty text gives null for non-text fields).
+  void SetAsString(const std::string& text);
+  // Date kinds and numbers as the date-time number; null gives 0; text must
+  // be a date-time text.
+  TDateTime AsDateTime() const;
+  std::int64_t AsInteger() const;  // null gives 0
+  double AsFloat() const;          // null gives 0
+  bool AsBoolean() const;          // null gives false
+
+ private:
+  friend class TDbTable;
+  TDbField(TDbTable& table, int index, std::string name, TFieldType type)
+      : Table_(&table), Index_(index), Name_(std::move(name)), Type_(type) {}
+  TDbTable* Table_;
+  int Index_;
+  std::string Name_;
+  TFieldType Type_;
+};
+
+class TDbTable {
+ public:
+  // indexFieldNames: "AikaLeima" or "KorttiLyh;Paikka" (any letter case).
+  TDbTable(TDbDatabase& database, std::string tableName, std::string indexFieldNames);
+  ~TDbTable();
+  TDbTable(const TDbTable&) = delete;
+  TDbTable& operator=(const TDbTable&) = delete;
+
+  TDbDatabase& Database() const { return *Database_; }
+  const std::string& TableName() const { return TableName_; }
+  const std::string& IndexFieldNames() const { return IndexFieldNames_; }
+
+  // Opens the database (and so the session and engine) when needed, finds
+  // the file <TableName>.Nx1 in the alias directory in any letter case, and
+  // is positioned on the first row. Throws EDatabaseError.
+  void Open();
+  // A pending edit or insert is dropped.
+  void Close();
+  bool Active() const { return State_ != TDataSetState::dsInactive; }
+  TDataSetState State() const { return State_; }
+  // The file the open table lives in.
+  const std::string& FileName() const { return FileName_; }
+
+  int RecordCount();
+  // A pending edit or insert is posted first, as a move does.
+  void First();
+  void Next();
+  bool Eof() const { return Eof_; }
+  // Whether there is a current row (false on an empty table).
+  bool HasCurrentRow() const { return HasCur_; }
+
+  int FieldCount() const { return static_cast<int>(Fields_.size()); }
+  TDbField& Fields(int index);              // dbeFieldNotFound when out of range
+  TDbField* FindField(const std::string& name);  // case-insensitive; nullptr when absent
+  TDbField& FieldByName(const std::string& name);  // dbeFieldNotFound when absent
+
+  // Values as text in the order of the index fields (one or two). True and
+  // positioned on the first such row when found; false and not moved when not.
+  bool FindKey(const std::vector<std::string>& keyValues);
+
+  void Edit();    // dbeNoCurrentRow on an empty table
+  void Append();  // a new row with every field null
+  // Writes the edited or appended row; it stays the current row. On failure
+  // (dbeKeyViolation, dbeTableLocked, ...) the state stays edit or insert.
+  void Post();
+  void Cancel();
+
+ private:
+  friend class TDbField;
+  friend class TDbDatabase;
+  struct TImpl;
+  struct TRow {
+    std::int64_t RowId = 0;
+    std::vector<TValue> Values;  // as stored
+  };
+  const TValue& Stored(int index) const;
+  TValue& Editable(int index);
+  [[noreturn]] void Fail(int code, const std::string& description) const;
+  void CheckActive() const;
+  void PostPending();
+  void LoadBatch(bool fromStart);
+  void ForgetBatch();
+  void CloseNow(bool databaseClosing);
+  std::string Quoted() const;
+
+  TDbDatabase* Database_;
+  std::string TableName_;
+  std::string IndexFieldNames_;
+  std::string FileName_;
+  std::string Schema_;
+  std::string SqlName_;  // the table's name inside its file
+  TDataSetState State_ = TDataSetState::dsInactive;
+  std::vector<TDbField> Fields_;
+  std::vector<int> KeyFields_;
+  TRow Cur_;
+  TRow EditRow_;
+  bool HasCur_ = false;
+  bool Eof_ = true;
+  std::vector<TRow> Batch_;
+  size_t BatchPos_ = 0;
+  bool BatchIsLast_ = false;
+  std::unique_ptr<TImpl> Impl_;
+};
+
+}  // namespace trelvo

@@ -1,0 +1,158 @@
+// trelvo-admin init, counts and dump: make an installation, show its pending
+// counts, list a table.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include "Admin.h"
+#include "common/IniFile.h"
+#include "common/Text.h"
+#include "core/TrelvoCore.h"
+#include "data/Schema.h"
+#include "db/DbServer.h"
+
+namespace trelvo::admin {
+namespace {
+
+void MakeDirs(const std::string& path) {
+  std::string partial;
+  for (const std::string& part : SplitString(path, '/')) {
+    partial += part + "/";
+    if (part.empty()) continue;
+    if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
+      throw EInOutError("Cannot create directory " + partial + ": " + SysErrorMessage(errno));
+    struct stat st {};
+    if (::stat(partial.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      throw EInOutError("Cannot create directory " + partial + ": a file of that name exists");
+  }
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+int RunInit(const TArgs& args) {
+  args.Expect(1, 1);
+  std::string role = LowerCase(args.Option("role"));
+  if (role != "master" && role != "client") throw EUsage("--role must be master or client");
+  std::string client = args.Option("client", "01");
+  if (client.empty() || client.size() > 8 || client.find_first_of("/\\ \t") != std::string::npos)
+    throw EUsage("--client must be a short site number such as 01");
+  bool force = args.Has("force");
+
+  MakeDirs(args.At(0));
+  char real[PATH_MAX];
+  if (!::realpath(args.At(0).c_str(), real)) throw EInOutError("Cannot resolve " + args.At(0) + ": " + SysErrorMessage(errno));
+  const std::string home = IncludeTrailingPathDelimiter(real);
+  if (!force && (Exists(home + "Sorvel.ini") || Exists(home + "DbServer.ini"))) {
+    std::cerr << "trelvo-admin init: " << home << " already holds an installation (use --force to overwrite it)\n";
+    return 1;
+  }
+
+  const std::string dataDir = home + "Data/", inetDataDir = home + "INetData/", inetDir = home + "INet/";
+  const std::string backupDir = home + "Backup/", siirtoDir = home + "FtpSiirto/", logDir = home + "Log/";
+  for (const std::string& d : {dataDir, inetDataDir, inetDir, inetDir + "Tmp/", inetDir + "Empty/", inetDir + "Log/", backupDir,
+                               siirtoDir, logDir})
+    MakeDirs(d);
+
+  TDbServerConfig servers;
+  // Alias directories relative to DbServer.ini keep the installation movable.
+  servers.Servers.push_back({"VELMORA", "127.0.0.1", {{"SORVEL", "Data"}, {"INet", "INetData"}}});
+  if (force) ::unlink((home + "DbServer.ini").c_str());
+  servers.Save(home + "DbServer.ini");
+
+  TIniFile ini(home + "Sorvel.ini");
+  ini.WriteString("DataBase", "Alias", "SORVEL");
+  ini.WriteString("DataBase", "Engine", "TCPIP");
+  ini.WriteString("DataBase", "ServerName", "VELMORA");
+  ini.WriteString("DataBase", "ServerAddress", "127.0.0.1");
+  ini.WriteString("DataBase", "Port", "16000");
+  ini.WriteString("Directory", "Log", logDir);
+  ini.WriteString("Internet", "Dir", inetDir);
+  ini.WriteString("Internet", "Alias", "INet");
+  ini.WriteString("Internet", "Master", role == "master" ? "Yes" : "No");
+  ini.WriteString("Internet", "ClientArchive", client);
+  ini.WriteString("Internet", "BackupDir", backupDir);
+  ini.WriteString("Internet", "FtpSiirtoDir", siirtoDir);
+
+  CreateMainTables(dataDir, force);
+  CreateExchangeTables(inetDataDir, force);
+  CreateExchangeTables(inetDir + "Empty/", force);
+  std::cout << "Installation (" << role << (role == "client" ? " " + client : std::string()) << ") made in " << home << "\n";
+  return 0;
+}
+
+int RunCounts(const TArgs& args) {
+  args.Expect(0, 0);
+  THeadlessView view(&std::cout);
+  TTrelvoCore core(HomeDir(args), &view);
+  core.LoadSettings();
+  core.TransferOk = true;
+  core.RefreshPendingCounts();
+  std::cout << core.PendingCounts[0] << " " << core.PendingCounts[1] << " " << core.PendingCounts[2] << " "
+            << core.PendingCounts[3] << "\n";
+  for (const std::string& line : core.MemoLog.Lines()) {
+    if (StartsWith(line, "Virhe")) {
+      std::cerr << "trelvo-admin counts: " << line << "\n";
+      return 1;
+    }
+  }
+  return core.TransferOk ? 0 : 1;
+}
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\t') out += "\\t";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\\') out += "\\\\";
+    else out += c;
+  }
+  return out;
+}
+
+int RunDump(const TArgs& args) {
+  args.Expect(1, 1);
+  TTrelvoCore core(HomeDir(args));
+  core.LoadSettings();
+  core.DbModule.ConnectDatabase(core.Settings.TransportKind, core.Settings.Alias);
+  const bool inet = args.Has("inet");
+  TDbDatabase& db = inet ? core.DBINet : core.DbModule.MainDatabase;
+  if (inet) db.SetAliasName(core.Settings.INetAlias);
+  const std::string& name = args.At(0);
+  // The program's own table objects give their index order; any other table
+  // of the database is listed in the order its rows were written.
+  TDbTable* table = nullptr;
+  for (TDbTable* t : core.Tables.All())
+    if (&t->Database() == &db && SameText(t->TableName(), name)) table = t;
+  std::unique_ptr<TDbTable> adhoc;
+  if (!table) {
+    adhoc = std::make_unique<TDbTable>(db, name, "");
+    table = adhoc.get();
+  }
+  table->Open();
+  TTableCloser closer(*table);
+  for (int i = 0; i < table->FieldCount(); ++i) std::cout << (i ? "\t" : "") << table->Fields(i).FieldName();
+  std::cout << "\n";
+  for (table->First(); !table->Eof(); table->Next()) {
+    for (int i = 0; i < table->FieldCount(); ++i) std::cout << (i ? "\t" : "") << Escaped(table->Fields(i).AsString());
+    std::cout << "\n";
+  }
+  return 0;
+}
+
+TRELVO_ADMIN_COMMAND("init", "init DIR --role master|client [--client NN] [--force]  make a working installation", {"force"},
+                     RunInit);
+TRELVO_ADMIN_COMMAND("counts", "counts [--home DIR]  print the four pending counts (ZNetAsi ZNetKo ZNetKoPa ZNetTila)", {},
+                     RunCounts);
+TRELVO_ADMIN_COMMAND("dump", "dump TABLE [--inet] [--home DIR]  print a table's rows, tab-separated, in index order",
+                     {"inet"}, RunDump);
+
+}  // namespace
+}  // namespace trelvo::admin
