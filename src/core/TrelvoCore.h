@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/ZipArchiver.h"
 #include "common/Clock.h"
 #include "common/RunReport.h"
 #include "core/MemoLog.h"
@@ -99,6 +100,17 @@ class TTrelvoCore : public TRunReport {
   void SBUpdateClick() { RefreshPendingCounts(); }
 
   // ---- archive ----
+  // The one archive component of the window; its events are wired to the
+  // four handlers below as soon as it exists.
+  TZipArchiver ZipArchiver;
+  void ZipArchiverLoad(TZipArchiver& sender);
+  void ZipArchiverSave(TZipArchiver& sender);
+  void ZipArchiverItemProgress(TZipArchiver& sender, const TZipItem& item, int progress, bool& abort);
+  void ZipArchiverItemFailure(TZipArchiver& sender, const TZipItem& item, TZipProcessType processType,
+                              TZipErrorClass errorClass, int errorCode);
+  // Runs as a member initializer, so the constructor needs no knowledge of the archiver.
+  bool WireArchiver();
+  const bool ArchiverWired_ = WireArchiver();
 
   // ---- FTP ----
 
