@@ -5,7 +5,7 @@
 
 namespace trelvo {
 
-bool TTrelvoCore::WireArchiver() {
+void TTrelvoCore::WireArchiver() {
   ZipArchiver.OnLoad = [this](TZipArchiver& sender) { ZipArchiverLoad(sender); };
   ZipArchiver.OnSave = [this](TZipArchiver& sender) { ZipArchiverSave(sender); };
   ZipArchiver.OnItemProgress = [this](TZipArchiver& sender, const TZipItem& item, int progress, bool& abort) {
@@ -15,7 +15,6 @@ bool TTrelvoCore::WireArchiver() {
                                      TZipErrorClass errorClass, int errorCode) {
     ZipArchiverItemFailure(sender, item, processType, errorClass, errorCode);
   };
-  return true;
 }
 
 void TTrelvoCore::ZipArchiverLoad(TZipArchiver& /*sender*/) {

@@ -24,6 +24,7 @@ TTrelvoCore::TTrelvoCore(std::string homeDir, TTrelvoView* view, const TClock* c
   MemoLog.SetView(View_);
   FileFinder.SearchOptions = sfLookForArchiveFile | sfLookForAnyFile;
   FileFinder.OnFileFound = [this](const TFoundFileInfo& info) { FileFinderFileFound(info); };
+  WireArchiver();
 }
 
 TTrelvoCore::~TTrelvoCore() = default;

@@ -108,14 +108,12 @@ class TTrelvoCore : public TRunReport {
   void ZipArchiverItemProgress(TZipArchiver& sender, const TZipItem& item, int progress, bool& abort);
   void ZipArchiverItemFailure(TZipArchiver& sender, const TZipItem& item, TZipProcessType processType,
                               TZipErrorClass errorClass, int errorCode);
-  // Runs as a member initializer, so the constructor needs no knowledge of the archiver.
-  bool WireArchiver();
-  const bool ArchiverWired_ = WireArchiver();
 
   // ---- FTP ----
 
  private:
   void WriteDates(bool send, bool withMasterFile);
+  void WireArchiver();
 
   std::string HomeDir_;
   std::unique_ptr<TTrelvoView> OwnView_;
