@@ -32,20 +32,12 @@ TIniFile::TIniFile(std::string fileName) : FileName_(std::move(fileName)) {
   size_t start = 0;
   while (start < data.size()) {
     size_t nl = data.find('\n', start);
-    Line line;
-    if (nl == std::string::npos) {
-      line.Text = data.substr(start);
-      start = data.size();
-    } else {
-      line.Text = data.substr(start, nl - start);
-      line.Ending = "\n";
-      start = nl + 1;
-    }
-    if (!line.Text.empty() && line.Text.back() == '\r') {
-      line.Text.pop_back();
-      if (!line.Ending.empty()) line.Ending = "\r\n";
-    }
-    Lines_.push_back(std::move(line));
+    const bool lastLine = nl == std::string::npos;
+    size_t end = lastLine ? data.size() : nl;
+    const bool crlf = !lastLine && end > start && data[end - 1] == '\r';
+    if (crlf || (lastLine && end > start && data[end - 1] == '\r')) --end;
+    Lines_.push_back({data.substr(start, end - start), lastLine ? std::string() : std::string(crlf ? "\r\n" : "\n")});
+    start = lastLine ? data.size() : nl + 1;
   }
 }
 

@@ -24,6 +24,7 @@ TTrelvoCore::TTrelvoCore(std::string homeDir, TTrelvoView* view, const TClock* c
   MemoLog.SetView(View_);
   FileFinder.SearchOptions = sfLookForArchiveFile | sfLookForAnyFile;
   FileFinder.OnFileFound = [this](const TFoundFileInfo& info) { FileFinderFileFound(info); };
+  WireArchiver();
 }
 
 TTrelvoCore::~TTrelvoCore() = default;
@@ -67,6 +68,8 @@ void TTrelvoCore::LoadSettings() {
   s.CompressLimit = static_cast<int>(integer("DataBase", "CompressLimit", 512));
   s.SecuredTransport = yes("DataBase", "SecuredTransport", "No");
   s.Key = DecipherSetting(text("DataBase", "Key", ""));
+  // The data module holds these; they reach it even when a later key fails to load.
+  ApplyDatabaseSettings();
 
   s.Log = dir("Directory", "Log", "");
 
@@ -111,7 +114,6 @@ void TTrelvoCore::LoadSettings() {
   Live.ChkBoxRecv = yes("Internet", "RecvFiles", "No");
 
   s.UseErrorLog = yes("Defaults", "UseErrorLog", "No");
-  ApplyDatabaseSettings();
 }
 
 void TTrelvoCore::BBtnSaveClick(const TSettingsPage& page) {

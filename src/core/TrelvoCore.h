@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/ZipArchiver.h"
 #include "common/Clock.h"
 #include "common/RunReport.h"
 #include "core/MemoLog.h"
@@ -105,11 +106,20 @@ class TTrelvoCore : public TRunReport {
   void AppendExchangeRows();
 
   // ---- archive ----
+  // The one archive component of the window; its events are wired to the
+  // four handlers below as soon as it exists.
+  TZipArchiver ZipArchiver;
+  void ZipArchiverLoad(TZipArchiver& sender);
+  void ZipArchiverSave(TZipArchiver& sender);
+  void ZipArchiverItemProgress(TZipArchiver& sender, const TZipItem& item, int progress, bool& abort);
+  void ZipArchiverItemFailure(TZipArchiver& sender, const TZipItem& item, TZipProcessType processType,
+                              TZipErrorClass errorClass, int errorCode);
 
   // ---- FTP ----
 
  private:
   void WriteDates(bool send, bool withMasterFile);
+  void WireArchiver();
 
   std::string HomeDir_;
   std::unique_ptr<TTrelvoView> OwnView_;

@@ -75,12 +75,12 @@ int RunCommand(const std::string& command, std::string* output) {
 
 std::string SourceDir() {
   const char* s = std::getenv("TRELVO_SOURCE_DIR");
-  return s ? s : ".";
+  return s && *s ? s : TRELVO_SOURCE_DIR_BUILT;
 }
 
 std::string BinaryDir() {
   const char* s = std::getenv("TRELVO_BINARY_DIR");
-  return s ? s : ".";
+  return s && *s ? s : TRELVO_BINARY_DIR_BUILT;
 }
 
 int FreeLoopbackPort() {

@@ -1,0 +1,225 @@
+// Reading packages: the central directory on open, and extracting entries
+// through a temporary file that replaces the target only after its check.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "archive/Crc32.h"
+#include "archive/ZipCipher.h"
+#include "archive/ZipInternal.h"
+#include "common/Text.h"
+
+namespace trelvo {
+namespace {
+
+constexpr std::size_t kMaxComment = 0xFFFF;
+
+// Another entry of dir whose name equals name but for letter case, or "".
+std::string CaseVariantIn(const std::string& dir, const std::string& name) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+  if (!d) return {};
+  while (dirent* e = ::readdir(d.get()))
+    if (name != e->d_name && SameText(name, e->d_name)) return e->d_name;
+  return {};
+}
+
+mode_t CurrentUmask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+struct TInflater {
+  TInflater() {
+    if (inflateInit2(&Stream, -MAX_WBITS) != Z_OK) throw EZipError(0, "Cannot initialise Inflate");
+  }
+  ~TInflater() { inflateEnd(&Stream); }
+  z_stream Stream{};
+};
+
+}  // namespace
+
+std::vector<TZipItem> ReadCentralDirectory(int fd, std::uint64_t& centralOffset) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) ThrowSystemError(errno, "Cannot read archive file");
+  const std::uint64_t fileSize = static_cast<std::uint64_t>(st.st_size);
+  if (fileSize == 0) {
+    centralOffset = 0;
+    return {};
+  }
+
+  std::uint8_t head[2] = {0, 0};
+  ReadExactAt(fd, head, std::min<std::uint64_t>(2, fileSize), 0);
+  const bool signature = head[0] == 'P' && head[1] == 'K';
+
+  // The end record sits in the last 22 bytes plus at most a 64 KB comment.
+  const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kEndRecordSize + kMaxComment));
+  std::vector<std::uint8_t> tail(tailSize);
+  const std::uint64_t tailStart = fileSize - tailSize;
+  if (!ReadExactAt(fd, tail.data(), tailSize, tailStart)) throw EZipError(zeNotPKZip);
+  std::size_t end = std::string::npos;
+  for (std::size_t i = tailSize >= kEndRecordSize ? tailSize - kEndRecordSize + 1 : 0; i-- > 0;) {
+    if (tail[i] == 'P' && tail[i + 1] == 'K' && tail[i + 2] == 5 && tail[i + 3] == 6) {
+      end = i;
+      break;
+    }
+  }
+  if (end == std::string::npos) throw EZipError(signature ? zeNotPKZip : zeUnhandledType);
+
+  TLeReader eocd(tail.data() + end, tailSize - end);
+  eocd.U32();
+  const std::uint16_t disk = eocd.U16(), centralDisk = eocd.U16();
+  const std::uint16_t onDisk = eocd.U16(), total = eocd.U16();
+  const std::uint32_t centralSize = eocd.U32(), offset = eocd.U32();
+  const std::uint64_t endPosition = tailStart + end;
+  // Spanned archives and ZIP64 records are not read: a single package of
+  // this program never needs them.
+  if (eocd.Failed() || disk != 0 || centralDisk != 0 || onDisk != total || offset == 0xFFFFFFFFu ||
+      static_cast<std::uint64_t>(offset) + centralSize > endPosition)
+    throw EZipError(zeNotPKZip);
+
+  std::vector<std::uint8_t> central(centralSize);
+  if (!ReadExactAt(fd, central.data(), central.size(), offset)) throw EZipError(zeNotPKZip);
+  TLeReader r(central.data(), central.size());
+  std::vector<TZipItem> items;
+  items.reserve(total);
+  for (unsigned i = 0; i < total; ++i) {
+    if (r.U32() != kCentralHeaderSignature) throw EZipError(zeNotPKZip);
+    TZipItem item;
+    item.VersionMadeBy = r.U16();
+    item.VersionNeeded = r.U16();
+    item.Flags = r.U16();
+    item.Method = r.U16();
+    item.DosTime = r.U16();
+    item.DosDate = r.U16();
+    item.Crc32 = r.U32();
+    item.CompressedSize = r.U32();
+    item.UncompressedSize = r.U32();
+    const std::uint16_t nameLength = r.U16(), extraLength = r.U16(), commentLength = r.U16();
+    r.Skip(2 + 2);  // disk number, internal attributes
+    item.ExternalAttributes = r.U32();
+    item.LocalHeaderOffset = r.U32();
+    item.FileName = r.Text(nameLength);
+    r.Skip(extraLength + commentLength);
+    if (r.Failed() || item.LocalHeaderOffset >= offset) throw EZipError(zeNotPKZip);
+    items.push_back(std::move(item));
+  }
+  centralOffset = offset;
+  return items;
+}
+
+void TZipArchiver::ExtractOne(const TZipItem& item) {
+  const std::string name = ZipFileNamePart(item.FileName);
+  if (name.empty() || name == "." || name == "..")
+    throw EZipError(0, "Invalid entry name \"" + item.FileName + "\"");
+  if (!IsDirectoryPath(BaseDirectory_)) throw EZipError(zeDirectoryMissing);
+  if (item.Encrypted() && Password_.empty()) throw EZipError(zeInvalidPassword);
+  if (item.Flags & 0x40) throw EZipError(0, "Unsupported encryption in \"" + item.FileName + "\"");
+  if (item.Method != 0 && item.Method != 8)
+    throw EZipError(0, "Unsupported compression method " + IntToStr(item.Method) + " in \"" + item.FileName + "\"");
+
+  const int fd = State_->Fd.Get();
+  const std::uint64_t limit = State_->CentralOffset;
+  std::uint8_t local[kLocalHeaderSize];
+  if (item.LocalHeaderOffset + kLocalHeaderSize > limit ||
+      !ReadExactAt(fd, local, sizeof local, item.LocalHeaderOffset))
+    throw EZipError(0, "Entry \"" + item.FileName + "\" lies outside the archive");
+  TLeReader lr(local, sizeof local);
+  const std::uint32_t signature = lr.U32();
+  lr.Skip(22);
+  const std::uint16_t nameLength = lr.U16(), extraLength = lr.U16();
+  std::uint64_t position = item.LocalHeaderOffset + kLocalHeaderSize + nameLength + extraLength;
+  // Data running into the central directory (or past the end) is damaged:
+  // refuse before writing anything.
+  if (signature != kLocalHeaderSignature || position + item.CompressedSize > limit)
+    throw EZipError(0, "Entry \"" + item.FileName + "\" lies outside the archive");
+
+  const std::string dir = IncludeTrailingPathDelimiter(BaseDirectory_);
+  const std::string variant = CaseVariantIn(dir, name);
+  const std::string target = dir + (variant.empty() ? name : variant);
+
+  TTempFile temp(dir);
+  std::uint64_t remaining = item.CompressedSize;
+  std::unique_ptr<TZipCipher> cipher;
+  if (item.Encrypted()) {
+    std::uint8_t header[TZipCipher::kHeaderSize];
+    if (remaining < sizeof header || !ReadExactAt(fd, header, sizeof header, position))
+      throw EZipError(zeFailedCrc);
+    cipher = std::make_unique<TZipCipher>(Password_);
+    cipher->Decrypt(header, sizeof header);
+    // The check byte tells a wrong password from damaged data only by
+    // chance; either way nothing is decoded and the entry fails its check.
+    const std::uint8_t check = (item.Flags & 0x08) ? item.DosTime >> 8 : item.Crc32 >> 24;
+    if (header[sizeof header - 1] != check) throw EZipError(zeFailedCrc);
+    position += sizeof header;
+    remaining -= sizeof header;
+  }
+  Progress(item, 0, item.UncompressedSize);
+
+  std::vector<std::uint8_t> in(kZipBufferSize), out(item.Method == 8 ? kZipBufferSize : 0);
+  TOutFile writer(temp.Fd());
+  std::uint32_t crc = 0;
+  std::uint64_t written = 0;
+  auto emit = [&](const std::uint8_t* data, std::size_t size) {
+    // More data than the entry declares is damage (or a bomb): stop here.
+    if (written + size > item.UncompressedSize) throw EZipError(zeFailedCrc);
+    crc = UpdateCrc32(crc, data, size);
+    writer.Write(data, size);
+    written += size;
+    Progress(item, written, item.UncompressedSize);
+  };
+
+  std::unique_ptr<TInflater> inflater;
+  if (item.Method == 8) inflater = std::make_unique<TInflater>();
+  bool finished = item.Method == 0;
+  while (remaining > 0) {
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, in.size()));
+    if (!ReadExactAt(fd, in.data(), chunk, position)) throw EZipError(zeFailedCrc);
+    position += chunk;
+    remaining -= chunk;
+    if (cipher) cipher->Decrypt(in.data(), chunk);
+    if (!inflater) {
+      emit(in.data(), chunk);
+      continue;
+    }
+    z_stream& zs = inflater->Stream;
+    zs.next_in = in.data();
+    zs.avail_in = static_cast<uInt>(chunk);
+    while (zs.avail_in > 0 && !finished) {
+      zs.next_out = out.data();
+      zs.avail_out = static_cast<uInt>(out.size());
+      const int rc = inflate(&zs, Z_NO_FLUSH);
+      if (rc != Z_OK && rc != Z_STREAM_END) throw EZipError(zeFailedCrc);
+      emit(out.data(), out.size() - zs.avail_out);
+      finished = rc == Z_STREAM_END;
+    }
+  }
+  if (inflater && !finished) {
+    // The input is used up but zlib may still hold output for a full buffer.
+    z_stream& zs = inflater->Stream;
+    for (;;) {
+      zs.next_out = out.data();
+      zs.avail_out = static_cast<uInt>(out.size());
+      const int rc = inflate(&zs, Z_FINISH);
+      emit(out.data(), out.size() - zs.avail_out);
+      if (rc == Z_STREAM_END) break;
+      if (rc != Z_OK && !(rc == Z_BUF_ERROR && zs.avail_out == 0)) throw EZipError(zeFailedCrc);
+    }
+  }
+  if (written != item.UncompressedSize || crc != item.Crc32) throw EZipError(zeFailedCrc);
+  writer.Flush();
+
+  const std::time_t when = FromDosDateTime(item.DosTime, item.DosDate);
+  const struct timespec times[2] = {{when, 0}, {when, 0}};
+  mode_t mode = 0666 & ~CurrentUmask();
+  if (item.ExternalAttributes & zaReadOnly) mode &= ~static_cast<mode_t>(0222);
+  if (::futimens(temp.Fd(), times) != 0 || ::fchmod(temp.Fd(), mode) != 0)
+    ThrowSystemError(errno, "Cannot set the time of " + target);
+  temp.Commit(target);
+}
+
+}  // namespace trelvo

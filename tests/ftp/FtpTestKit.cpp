@@ -1,0 +1,251 @@
+#include "FtpTestKit.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+
+namespace trelvo::test {
+
+void EnsureQtApp() {
+  static int argc = 1;
+  static char name[] = "test_ftp";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
+  (void)app;
+}
+
+TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::string& logFile) {
+  Pid_ = ::fork();
+  if (Pid_ < 0) throw std::runtime_error("fork failed");
+  if (Pid_ == 0) {
+    int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (log >= 0) {
+      ::dup2(log, 1);
+      ::dup2(log, 2);
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+}
+
+TChildProcess::~TChildProcess() {
+  if (Pid_ > 0) {
+    ::kill(Pid_, SIGTERM);
+    int status;
+    ::waitpid(Pid_, &status, 0);
+  }
+}
+
+bool WaitForPort(int port, int timeoutMs) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < until) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (ok) return true;
+    ::usleep(20000);
+  }
+  return false;
+}
+
+namespace {
+
+// pyftpdlib does not expand wildcards in NLST; the listing steps need it, so
+// the test server matches masks itself (without regard to case, as the
+// program's masks do) and answers 550 when nothing matches.
+const char* PyServerScript = R"PY(
+import fnmatch, os, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+root, port = sys.argv[1], int(sys.argv[2])
+
+class Handler(FTPHandler):
+    def ftp_NLST(self, path):
+        mask = os.path.basename(path)
+        if not any(c in mask for c in '*?['):
+            return FTPHandler.ftp_NLST(self, path)
+        folder = os.path.dirname(path)
+        names = sorted(n for n in os.listdir(folder)
+                       if os.path.isfile(os.path.join(folder, n))
+                       and fnmatch.fnmatch(n.lower(), mask.lower()))
+        if not names:
+            self.respond('550 No files found.')
+            return
+        self.push_dtp_data(''.join(n + '\r\n' for n in names).encode('utf8'), cmd='NLST')
+
+auth = DummyAuthorizer()
+auth.add_user('test', 'secret', root, perm='elradfmwMT')
+Handler.authorizer = auth
+Handler.auth_failed_timeout = 0.1  # tests of refused logins need no pause
+server = FTPServer(('127.0.0.1', port), Handler)
+server.serve_forever()
+)PY";
+
+}  // namespace
+
+TPyFtpServer::TPyFtpServer(const std::string& root) {
+  WriteFile(Work_ / "server.py", PyServerScript);
+  Port_ = FreeLoopbackPort();
+  Process_ = std::make_unique<TChildProcess>(
+      std::vector<std::string>{"/usr/bin/python3", Work_ / "server.py", root, std::to_string(Port_)}, Work_ / "server.log");
+  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pyftpdlib did not start: " + ReadFile(Work_ / "server.log"));
+}
+
+bool TVsftpdServer::Available() { return ::geteuid() == 0 && FileExists("/usr/sbin/vsftpd"); }
+
+TVsftpdServer::TVsftpdServer(const std::string& root) {
+  ::chmod(root.c_str(), 0755);
+  ::chmod(Work_.Path().c_str(), 0755);
+  MakeDir(root + "pub");
+  RunCommand("chown ftp " + root + "pub");
+  Port_ = FreeLoopbackPort();
+  std::string conf =
+      "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(Port_) +
+      "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" + root +
+      "\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
+      "anon_umask=022\nport_enable=YES\nconnect_from_port_20=NO\npasv_enable=YES\nseccomp_sandbox=NO\n"
+      "isolate=NO\nisolate_network=NO\nsecure_chroot_dir=/var/run/vsftpd/empty\nxferlog_enable=NO\n";
+  WriteFile(Work_ / "vsftpd.conf", conf);
+  MakeDir("/var/run/vsftpd/empty");
+  Process_ = std::make_unique<TChildProcess>(std::vector<std::string>{"/usr/sbin/vsftpd", Work_ / "vsftpd.conf"},
+                                             Work_ / "server.log");
+  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("vsftpd did not start: " + ReadFile(Work_ / "server.log"));
+}
+
+// ---- fake server ----
+
+void SendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+std::string ReceiveAll(int fd) {
+  std::string out;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng() & 0xff);
+  return s;
+}
+
+TFakeSession::~TFakeSession() {
+  if (Fd_ >= 0) ::close(Fd_);
+}
+
+void TFakeSession::Send(const std::string& raw) { SendAll(Fd_, raw); }
+
+std::string TFakeSession::ReadCommand() {
+  for (;;) {
+    size_t eol = Pending_.find("\r\n");
+    if (eol != std::string::npos) {
+      std::string line = Pending_.substr(0, eol);
+      Pending_.erase(0, eol + 2);
+      return line;
+    }
+    char buf[4096];
+    ssize_t n = ::recv(Fd_, buf, sizeof buf, 0);
+    if (n <= 0) return "";
+    Pending_.append(buf, static_cast<size_t>(n));
+  }
+}
+
+std::string TFakeSession::Read() {
+  std::string cmd = ReadCommand();
+  Commands.push_back(cmd);
+  if (cmd.rfind("PORT ", 0) == 0) LastPort = cmd.substr(5);
+  return cmd;
+}
+
+std::string TFakeSession::Expect(const std::string& reply) {
+  std::string cmd = Read();
+  if (!cmd.empty()) Send(reply);
+  return cmd;
+}
+
+int TFakeSession::ConnectToPort() {
+  int h[6] = {0};
+  std::sscanf(LastPort.c_str(), "%d,%d,%d,%d,%d,%d", &h[0], &h[1], &h[2], &h[3], &h[4], &h[5]);
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(h[4] * 256 + h[5]));
+  a.sin_addr.s_addr = htonl(static_cast<uint32_t>((h[0] << 24) | (h[1] << 16) | (h[2] << 8) | h[3]));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void TFakeSession::CloseControl() {
+  if (Fd_ >= 0) ::close(Fd_);
+  Fd_ = -1;
+}
+
+TFakeServer::TFakeServer(std::function<void(TFakeSession&)> script) {
+  ListenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(ListenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(ListenFd_, reinterpret_cast<sockaddr*>(&a), &len);
+  Port_ = ntohs(a.sin_port);
+  ::listen(ListenFd_, 5);
+  Thread_ = std::thread([this, script] {
+    // A script that waits for a client that never comes must not hang the suite.
+    timeval tv{10, 0};
+    ::setsockopt(ListenFd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    int fd = ::accept(ListenFd_, nullptr, nullptr);
+    if (fd < 0) return;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    TFakeSession session(fd);
+    script(session);
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Commands_ = session.Commands;
+  });
+}
+
+TFakeServer::~TFakeServer() {
+  ::shutdown(ListenFd_, SHUT_RDWR);
+  if (Thread_.joinable()) Thread_.join();
+  ::close(ListenFd_);
+}
+
+std::vector<std::string> TFakeServer::Commands() {
+  if (Thread_.joinable()) Thread_.join();
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Commands_;
+}
+
+}  // namespace trelvo::test

@@ -1,0 +1,103 @@
+// trelvo-admin pack | unpack | list: the archive component as the run uses
+// it, with the main window's handlers printing the run-log lines.
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "Admin.h"
+#include "archive/ZipArchiver.h"
+#include "common/DateTime.h"
+#include "common/Text.h"
+#include "core/TrelvoCore.h"
+
+namespace trelvo::admin {
+namespace {
+
+// The component wants a full path; the operator may give a relative one.
+std::string FullPath(const std::string& path) { return std::filesystem::absolute(path).lexically_normal().string(); }
+
+// Runs one guarded archive step the way the transfer procedures do: the
+// package is closed on every path, an error becomes the two "(Zip-rikki)"
+// lines, and any failed item shows in TransferOk.
+int RunGuarded(TTrelvoCore& core, const char* failureLine, const std::function<void(TZipArchiver&)>& step) {
+  core.TransferOk = true;
+  TZipArchiver& zip = core.ZipArchiver;
+  try {
+    try {
+      step(zip);
+    } catch (...) {
+      zip.CloseArchive();
+      throw;
+    }
+    zip.CloseArchive();
+  } catch (const std::exception& e) {
+    core.Log(failureLine);
+    core.Log(std::string("Virhe : ") + e.what());
+    std::cerr << "trelvo-admin: " << e.what() << "\n";
+    return 1;
+  }
+  if (!core.TransferOk) {
+    std::cerr << "trelvo-admin: some entries failed\n";
+    return 1;
+  }
+  return 0;
+}
+
+int RunPack(const TArgs& args) {
+  args.Expect(3, 3);
+  THeadlessView view(&std::cout);
+  TTrelvoCore core(HomeDir(args), &view);
+  return RunGuarded(core, "Tiedoston pakkaus ei onnistu (Zip-rikki)!", [&](TZipArchiver& zip) {
+    zip.OpenArchive(FullPath(args.At(0)));
+    zip.SetBaseDirectory(args.At(1));
+    zip.SetPassword(args.Option("password"));
+    zip.AddFiles(args.At(2), 0);
+  });
+}
+
+int RunUnpack(const TArgs& args) {
+  args.Expect(2, 3);
+  THeadlessView view(&std::cout);
+  TTrelvoCore core(HomeDir(args), &view);
+  return RunGuarded(core, "Tiedoston purku ei onnistu (Zip-rikki)!", [&](TZipArchiver& zip) {
+    zip.OpenArchive(FullPath(args.At(0)));
+    zip.SetBaseDirectory(args.At(1));
+    zip.SetPassword(args.Option("password"));
+    zip.ExtractFiles(args.Get(2, "*"));
+  });
+}
+
+int RunList(const TArgs& args) {
+  args.Expect(1, 1);
+  const std::string path = FullPath(args.At(0));
+  if (!std::filesystem::is_regular_file(path)) {
+    std::cerr << "trelvo-admin list: " << path << ": no such file\n";
+    return 1;
+  }
+  TZipArchiver zip;
+  try {
+    zip.OpenArchive(path);
+  } catch (const std::exception& e) {
+    std::cerr << "trelvo-admin list: " << e.what() << "\n";
+    return 1;
+  }
+  std::printf("%12s %12s %-8s %-19s %-8s %s\n", "Size", "Packed", "Method", "Modified", "CRC-32", "Name");
+  for (const TZipItem& item : zip.Items())
+    std::printf("%12llu %12llu %-8s %-19s %08x %s%s\n", static_cast<unsigned long long>(item.UncompressedSize),
+                static_cast<unsigned long long>(item.CompressedSize),
+                item.Method == 8 ? "Deflate" : item.Method == 0 ? "Stored" : "Other",
+                DateTimeToStr(item.DateTime()).c_str(), item.Crc32, item.FileName.c_str(),
+                item.Encrypted() ? " (encrypted)" : "");
+  std::printf("%zu entries\n", zip.Items().size());
+  zip.CloseArchive();
+  return 0;
+}
+
+TRELVO_ADMIN_COMMAND("pack", "pack ZIP DIR MASK [--password P]  add the files of DIR matching MASK (a;b) to ZIP", {},
+                     RunPack);
+TRELVO_ADMIN_COMMAND("unpack", "unpack ZIP DIR [MASK] [--password P]  extract the entries matching MASK into DIR", {},
+                     RunUnpack);
+TRELVO_ADMIN_COMMAND("list", "list ZIP  show the entries of a package", {}, RunList);
+
+}  // namespace
+}  // namespace trelvo::admin
