@@ -97,13 +97,17 @@ class TTrelvoCore : public TRunReport {
   void ReconnectDatabase();
   // PendingCounts, MainAliasDir and INetAliasDir, and the count fields.
   void RefreshPendingCounts();
-  void SBUpdateClick() { RefreshPendingCounts(); }
+  // The count button. While a merge runs, its open batch keeps further
+  // tables of the main database from opening, so the refresh comes after it.
+  void SBUpdateClick();
   // The exchange rows of the main database laid over the main tables, with
   // this installation's role and MasterStatistics; errors outside the rows
   // reach the caller.
   void UpdData();
   // The INet database's exchange rows appended to the main database's.
   void AppendExchangeRows();
+  bool MergeRunning = false;
+  bool CountsWanted = false;  // the count button was pressed during a merge
 
   // ---- archive ----
   // The one archive component of the window; its events are wired to the

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "TestSupport.h"
 #include "core/TrelvoCore.h"
 #include "data/Schema.h"
@@ -13,9 +16,18 @@ namespace {
 
 // The core runs the merge on its own tables with its role and settings,
 // reporting into the run log and the meter of the window.
+// A view whose user may press a button while the window is served.
+struct TClickingView : THeadlessView {
+  std::function<void()> OnProcessMessages;
+  void ProcessMessages() override {
+    THeadlessView::ProcessMessages();
+    if (OnProcessMessages) OnProcessMessages();
+  }
+};
+
 struct CoreMerge : ::testing::Test {
   TTempDir Dir;
-  THeadlessView View;
+  TClickingView View;
   TTrelvoCore Core{Dir.Path(), &View};
 
   void SetUp() override {
@@ -73,6 +85,34 @@ TEST_F(CoreMerge, ASiteMergesStatisticsOnlyWithMasterStatisticsSet) {
   Core.UpdData();
   EXPECT_EQ("Kortti-tiedot: 0 kpl...", Core.MemoLog.Lines().at(1));
   EXPECT_EQ(1, Count("TILASTO"));
+}
+
+// The merge holds a batch open while the window is served; a count refresh
+// then could not open its tables and would reconnect under the merge.
+TEST_F(CoreMerge, TheCountButtonDuringAMergeRefreshesAfterIt) {
+  Load("Master=Yes\n");
+  {
+    TDbTable t(Core.DbModule.MainDatabase, "ZNetKo", "");
+    t.Open();
+    for (const char* key : {"K1", "K2", "K3"}) {
+      t.Append();
+      t.FieldByName("KorttiLyh").SetValue(TValue::Text(key));
+      t.Post();
+    }
+  }
+  View.OnProcessMessages = [&] {
+    if (View.ProcessMessagesCalls == 1) Core.SBUpdateClick();
+  };
+  Core.UpdData();
+  const Lines& log = Core.MemoLog.Lines();
+  EXPECT_EQ(0, std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.starts_with("Virhe"); }));
+  ASSERT_EQ(7u, log.size());
+  EXPECT_EQ("Asiakastiedot-tiedot: 0 kpl...", log[4]);
+  EXPECT_EQ("Alias SORVEL, hakemisto: " + Dir.Path() + "Data/", log[5]);
+  EXPECT_EQ(3, Count("KORTTI"));
+  EXPECT_EQ(3, Core.PendingCounts[1]);
+  EXPECT_FALSE(Core.MergeRunning);
+  EXPECT_FALSE(Core.CountsWanted);
 }
 
 }  // namespace
