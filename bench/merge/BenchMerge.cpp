@@ -418,6 +418,14 @@ long long RowByRowMerge(const std::string& work, bool savepoints) {
 
 // ---- ours ----
 
+// Written once per copy: another process may be reading it.
+void WriteServerConfig(const std::string& work) {
+  const std::string file = work + "/DbServer.ini";
+  if (fs::exists(file)) return;
+  std::ofstream(file + ".tmp") << "[Servers]\nBENCH=127.0.0.1\n[BENCH.Aliases]\nSORVEL=Data\nINet=INet\n";
+  fs::rename(file + ".tmp", file);
+}
+
 class TQuietReport : public TRunReport {
  public:
   void Log(const std::string&) override { ++Lines; }
@@ -428,7 +436,7 @@ class TQuietReport : public TRunReport {
 
 struct TOurs {
   explicit TOurs(const std::string& work) : Module(work + "/DbServer.ini") {
-    std::ofstream(work + "/DbServer.ini") << "[Servers]\nBENCH=127.0.0.1\n[BENCH.Aliases]\nSORVEL=Data\nINet=INet\n";
+    WriteServerConfig(work);
     Module.ServerName = "BENCH";
     Module.ServerAddress = "127.0.0.1";
     Module.ConnectDatabase(1, "SORVEL");
@@ -496,7 +504,7 @@ struct TBlocking {
 // (through the same database layer), keeps opening and reading the tables fn
 // writes and posting a row to them (rolled back); reports the longest waits.
 TBlocking ProbeWhile(const std::string& work, const std::function<void()>& fn) {
-  std::ofstream(work + "/DbServer.ini") << "[Servers]\nBENCH=127.0.0.1\n[BENCH.Aliases]\nSORVEL=Data\nINet=INet\n";
+  WriteServerConfig(work);
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe");
   std::cout.flush();
