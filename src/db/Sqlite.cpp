@@ -117,7 +117,6 @@ TSqliteConnection::~TSqliteConnection() {
   sqlite3_close_v2(Db_);
 }
 
-
 void TSqliteConnection::ExecCached(const std::string& sql, const std::string& context) {
   auto it = Cache_.find(sql);
   if (it == Cache_.end()) it = Cache_.emplace(sql, TStatement(Db_, sql)).first;
