@@ -108,7 +108,7 @@ struct TDbTable::TImpl {
   std::string OrderBy;
   TStatement Count, FirstBatch, AfterBatch, Insert, Update;
   std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
-  std::map<size_t, TStatement> Find;              // by number of key values
+  std::map<size_t, TStatement> Find;              // by number of key values and which are empty texts
 };
 
 // ---- field ----
@@ -562,10 +562,14 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
   // such a value can match nothing, except that it is an error to look up
   // a date by a text that is no date.
   std::vector<TValue> keys;
+  // An empty text key also finds a null key: both read as "" as text, so a
+  // row without a key is found again instead of being added once more.
+  size_t emptyTexts = 0;
   for (size_t i = 0; i < keyValues.size(); ++i) {
     const TDbField& f = Fields_[KeyFields_[i]];
     const std::string& text = keyValues[i];
     if (f.DataType() == TFieldType::ftString) {
+      if (text.empty()) emptyTexts |= size_t{1} << i;
       keys.push_back(TValue::Text(text));
       continue;
     }
@@ -602,11 +606,15 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
     }
   }
   sqlite3* db = Database_->Connection().Handle();
-  TStatement& st = Impl_->Find[keys.size()];
+  TStatement& st = Impl_->Find[keys.size() << 8 | emptyTexts];
   if (!st) {
     std::string where;
-    for (size_t i = 0; i < keys.size(); ++i)
-      where += (i ? " AND " : "") + QuoteName(Fields_[KeyFields_[i]].FieldName()) + " = ?" + IntToStr(static_cast<long long>(i) + 1);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      const std::string name = QuoteName(Fields_[KeyFields_[i]].FieldName());
+      const std::string param = "?" + IntToStr(static_cast<long long>(i) + 1);
+      where += i ? " AND " : "";
+      where += (emptyTexts >> i & 1) ? "(" + name + " = " + param + " OR " + name + " IS NULL)" : name + " = " + param;
+    }
     st = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + where + Impl_->OrderBy + " LIMIT 1");
   }
   for (size_t i = 0; i < keys.size(); ++i) Bind(st.Get(), static_cast<int>(i) + 1, keys[i]);

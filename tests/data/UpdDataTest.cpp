@@ -110,6 +110,15 @@ TEST_F(UpdData, ANewKeyIsInsertedEvenWithANullStampAndNullsStayNull) {
   EXPECT_TRUE(t.FieldByName("YrNo").IsNull());
 }
 
+TEST_F(UpdData, CardRowsWithoutAKeyMeetTheSameMainRow) {
+  Add("ZNetKo", {Card("", "A1", Stamp(2004, 3, 1)), {{"AsNo", Txt("A2")}, {"AikaLeima", Stamp(2004, 3, 2)}},
+                 {{"AsNo", Txt("A3")}, {"AikaLeima", Stamp(2004, 3, 2)}}});
+  trelvo::UpdData(Tables, false, "", Report);
+  // One keyless main row: inserted, then updated by the later stamp, then kept.
+  EXPECT_EQ((Lines{"|A2"}), Rows("KORTTI", "KorttiLyh", {"KorttiLyh", "AsNo"}));
+  EXPECT_NE(std::find(Report.Lines.begin(), Report.Lines.end(), "Kortti:  päivitetty myöhemmin!"), Report.Lines.end());
+}
+
 TEST_F(UpdData, ThreeRowsForOneNewCardInsertThenUpdateThenKeepWithTheMeterPerRow) {
   Add("ZNetKo", {Card("K9", "A3", Stamp(2004, 3, 1, 12)), Card("K9", "A1", Stamp(2004, 3, 1, 11)),
                  Card("K9", "A2", Stamp(2004, 3, 1, 12))});

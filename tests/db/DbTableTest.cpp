@@ -106,6 +106,17 @@ TEST_F(DbTableTest, FindsByOneAndTwoKeyValuesAndGoesOnInOrder) {
 
   EXPECT_EQ(dbeBadKey, ErrorOf([&] { T.FindKey({}); }));
   EXPECT_EQ(dbeBadKey, ErrorOf([&] { T.FindKey({"a", "1", "x"}); }));
+
+  // A null text key reads as "" and is found by "", so a keyless row is met again.
+  T.Append();
+  T.FieldByName("Paikka").SetValue(TValue::Text("9"));
+  T.FieldByName("Lkm").SetValue(TValue::Integer(9));
+  T.Post();
+  ASSERT_TRUE(T.FindKey({"", "9"}));
+  EXPECT_EQ(9, T.FieldByName("Lkm").AsInteger());
+  EXPECT_TRUE(T.FieldByName("Nimi").IsNull());
+  ASSERT_TRUE(T.FindKey({"a", "1"}));
+  EXPECT_FALSE(T.FindKey({"", "1"}));
 }
 
 TEST_F(DbTableTest, FindsADateTimeKeyGivenAsText) {
