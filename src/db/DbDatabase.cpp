@@ -114,7 +114,7 @@ void TDbDatabase::DropPendingSchemas() {
   for (const std::string& s : pending) ReleaseSchema(s);
 }
 
-std::string TDbDatabase::NewSchemaName() { return "t" + IntToStr(++SchemaCounter_); }
+std::string TDbDatabase::NewSchemaName() { return std::string("t").append(IntToStr(++SchemaCounter_)); }
 
 TDbTransaction::~TDbTransaction() {
   if (Done_) return;

@@ -49,8 +49,9 @@ void CreateTableFile(const std::string& dir, const TDbTableDef& def, bool overwr
   std::string sql = "CREATE TABLE " + QuoteName(def.Name) + " (";
   for (size_t i = 0; i < def.Fields.size(); ++i) {
     const TDbFieldDef& f = def.Fields[i];
-    sql += (i ? ", " : "") + QuoteName(f.Name) + " " + FieldTypeDecl(f.Type);
-    if (f.Type == TFieldType::ftString && f.Size > 0) sql += "(" + IntToStr(f.Size) + ")";
+    if (i) sql += ", ";
+    sql += QuoteName(f.Name) + " " + FieldTypeDecl(f.Type);
+    if (f.Type == TFieldType::ftString && f.Size > 0) sql.append("(").append(IntToStr(f.Size)).append(")");
   }
   sql += ");\n";
   for (const TDbIndexDef& ix : def.Indexes) {
@@ -58,7 +59,8 @@ void CreateTableFile(const std::string& dir, const TDbTableDef& def, bool overwr
            QuoteName(def.Name) + " (";
     bool first = true;
     for (const std::string& part : SplitString(ix.Fields, ';')) {
-      sql += (first ? "" : ", ") + QuoteName(Trim(part));
+      if (!first) sql += ", ";
+      sql += QuoteName(Trim(part));
       first = false;
     }
     sql += ");\n";
