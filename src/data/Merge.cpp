@@ -138,7 +138,14 @@ std::vector<TCopyPair> ByName(TDbTable& from, TDbTable& to, const std::vector<co
 
 void CopyFields(const std::vector<TCopyPair>& pairs) {
   for (const TCopyPair& p : pairs) {
-    TValue v = p.From.Get().Value();
+    TDbField& from = p.From.Get();
+    if (p.To.Field) {
+      p.To.Field->SetValueFrom(from);
+      continue;
+    }
+    // The source's value is read first, so a bad value is reported before
+    // the missing field.
+    TValue v = from.Value();
     p.To.Get().SetValue(v);
   }
 }
@@ -255,9 +262,11 @@ class TMergeKeyed : public TRowHandler {
   }
 
   void Handle() override {
-    const std::string key1 = Key1_.Get().AsString();
-    std::vector<std::string> key{key1};
-    if (Kind_ == TKeyedKind::CardPlace) key.push_back(Second_.Get().AsString());
+    std::vector<std::string>& key = Key_;
+    key.resize(Kind_ == TKeyedKind::CardPlace ? 2 : 1);
+    key[0] = Key1_.Get().AsString();
+    const std::string& key1 = key[0];
+    if (Kind_ == TKeyedKind::CardPlace) key[1] = Second_.Get().AsString();
     if (!Main_.FindKey(key)) {
       Main_.Append();
       CopyFields(Copy_);
@@ -296,6 +305,7 @@ class TMergeKeyed : public TRowHandler {
   TRunReport& Report_;
   std::vector<TCopyPair> Copy_;
   TFieldRef Key1_, Second_, RowStamp_, MainStamp_, MainTime_;
+  std::vector<std::string> Key_;  // kept from row to row
 };
 
 // ---- AppendExchangeRows ----
@@ -331,7 +341,7 @@ class TAppendByPosition : public TRowHandler {
     for (size_t i = 0; i < To_.size(); ++i) {
       // A source with fewer fields fails here with its own "no field" error.
       TDbField& from = From_[i] ? *From_[i] : Source_.Fields(static_cast<int>(i));
-      To_[i]->SetValue(from.Value());
+      To_[i]->SetValueFrom(from);
     }
     Dest_.Post();
   }

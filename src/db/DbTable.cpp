@@ -36,14 +36,15 @@ std::string FileUri(const std::string& path) {
   return uri + "?mode=rw";
 }
 
-TValue ReadColumn(sqlite3_stmt* st, int i) {
+void ReadColumn(sqlite3_stmt* st, int i, TValue& into) {
   switch (sqlite3_column_type(st, i)) {
-    case SQLITE_INTEGER: return TValue::Integer(sqlite3_column_int64(st, i));
-    case SQLITE_FLOAT: return TValue::Real(sqlite3_column_double(st, i));
-    case SQLITE_NULL: return TValue();
+    case SQLITE_INTEGER: into.SetInteger(sqlite3_column_int64(st, i)); break;
+    case SQLITE_FLOAT: into.SetReal(sqlite3_column_double(st, i)); break;
+    case SQLITE_NULL: into.SetNull(); break;
     default: {
       const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
-      return TValue::Text(std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(st, i))));
+      into.SetText(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(st, i)));
+      break;
     }
   }
 }
@@ -104,6 +105,7 @@ bool IsDateKind(TFieldType t) {
 }  // namespace
 
 struct TDbTable::TImpl {
+  std::vector<TValue> Keys;  // FindKey's parsed key values, reused
   std::string Columns;  // rowid, "c1", "c2", ...
   std::string OrderBy;
   TStatement Count, FirstBatch, AfterBatch, Insert, Update;
@@ -180,6 +182,18 @@ void TDbField::SetValue(const TValue& value) {
       break;
   }
   Mismatch(*Table_, *this, "cannot hold " + value.Describe() + " (a " + FieldTypeName(Type_) + " field)");
+}
+
+void TDbField::SetValueFrom(const TDbField& source) {
+  // Where the source's Value() would be its stored value unchanged, that is
+  // passed on as it is; every other case converts as Value() does.
+  const TValue& stored = source.Table_->Stored(source.Index_);
+  const TValue::TKind k = stored.Kind();
+  const TFieldType t = source.Type_;
+  if (k == TValue::vkNull || (t == TFieldType::ftString && k == TValue::vkText) ||
+      (t == TFieldType::ftInteger && k == TValue::vkInteger) || (t == TFieldType::ftFloat && k == TValue::vkReal))
+    return SetValue(stored);
+  SetValue(source.Value());
 }
 
 bool TDbField::IsNull() const { return Table_->Stored(Index_).IsNull(); }
@@ -278,7 +292,10 @@ bool TDbField::AsBoolean() const {
 // ---- table ----
 
 TDbTable::TDbTable(TDbDatabase& database, std::string tableName, std::string indexFieldNames)
-    : Database_(&database), TableName_(std::move(tableName)), IndexFieldNames_(std::move(indexFieldNames)) {}
+    : Database_(&database),
+      TableName_(std::move(tableName)),
+      IndexFieldNames_(std::move(indexFieldNames)),
+      StepContext_("Table " + TableName_) {}
 
 TDbTable::~TDbTable() { CloseNow(false); }
 
@@ -405,6 +422,7 @@ void TDbTable::CloseNow(bool databaseClosing) {
   HasCur_ = false;
   Eof_ = true;
   ForgetBatch();
+  Batch_.clear();
   Schema_.clear();
   FileName_.clear();
 }
@@ -425,7 +443,7 @@ void TDbTable::PostPending() {
 }
 
 void TDbTable::ForgetBatch() {
-  Batch_.clear();
+  BatchSize_ = 0;
   BatchPos_ = 0;
   BatchIsLast_ = false;
 }
@@ -476,37 +494,38 @@ void TDbTable::LoadBatch(bool fromStart) {
     for (size_t i = 0; i < KeyFields_.size(); ++i) Bind(st->Get(), static_cast<int>(i) + 1, Cur_.Values[KeyFields_[i]]);
     sqlite3_bind_int64(st->Get(), static_cast<int>(KeyFields_.size()) + 1, Cur_.RowId);
   }
-  Batch_.clear();
+  BatchSize_ = 0;
   BatchPos_ = 0;
   const int n = FieldCount();
   try {
-    while (st->Step("Table " + TableName_ + ": reading") == SQLITE_ROW) {
-      TRow row;
+    while (st->Step(StepContext_, ": reading") == SQLITE_ROW) {
+      if (BatchSize_ == Batch_.size()) Batch_.emplace_back();
+      TRow& row = Batch_[BatchSize_];
       row.RowId = sqlite3_column_int64(st->Get(), 0);
-      row.Values.reserve(n);
-      for (int i = 0; i < n; ++i) row.Values.push_back(ReadColumn(st->Get(), i + 1));
-      Batch_.push_back(std::move(row));
+      row.Values.resize(n);
+      for (int i = 0; i < n; ++i) ReadColumn(st->Get(), i + 1, row.Values[i]);
+      ++BatchSize_;
     }
   } catch (...) {
     st->Reset();
-    Batch_.clear();
+    BatchSize_ = 0;
     throw;
   }
   st->Reset();
-  BatchIsLast_ = static_cast<int>(Batch_.size()) < kBatchRows;
+  BatchIsLast_ = static_cast<int>(BatchSize_) < kBatchRows;
 }
 
 void TDbTable::First() {
   CheckActive();
   PostPending();
   LoadBatch(true);
-  if (Batch_.empty()) {
+  if (BatchSize_ == 0) {
     HasCur_ = false;
     Eof_ = true;
     Cur_ = TRow();
     return;
   }
-  Cur_ = std::move(Batch_[0]);
+  std::swap(Cur_, Batch_[0]);
   HasCur_ = true;
   Eof_ = false;
 }
@@ -518,22 +537,23 @@ void TDbTable::Next() {
     Eof_ = true;
     return;
   }
-  if (BatchPos_ + 1 < Batch_.size()) {
-    // Rows behind the cursor are never read again.
-    Cur_ = std::move(Batch_[++BatchPos_]);
+  if (BatchPos_ + 1 < BatchSize_) {
+    // Rows behind the cursor are never read again, so the slot may take
+    // the old current row's storage.
+    std::swap(Cur_, Batch_[++BatchPos_]);
     return;
   }
-  if (!Batch_.empty() && BatchIsLast_) {
+  if (BatchSize_ != 0 && BatchIsLast_) {
     Eof_ = true;
     return;
   }
   LoadBatch(false);
-  if (Batch_.empty()) {
+  if (BatchSize_ == 0) {
     Eof_ = true;
     BatchIsLast_ = true;
     return;
   }
-  Cur_ = std::move(Batch_[0]);
+  std::swap(Cur_, Batch_[0]);
 }
 
 TDbField& TDbTable::Fields(int index) {
@@ -561,7 +581,8 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
   // The key texts are parsed as the key fields' types; a text that cannot be
   // such a value can match nothing, except that it is an error to look up
   // a date by a text that is no date.
-  std::vector<TValue> keys;
+  std::vector<TValue>& keys = Impl_->Keys;
+  keys.resize(keyValues.size());
   // An empty text key also finds a null key: both read as "" as text, so a
   // row without a key is found again instead of being added once more.
   size_t emptyTexts = 0;
@@ -570,7 +591,7 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
     const std::string& text = keyValues[i];
     if (f.DataType() == TFieldType::ftString) {
       if (text.empty()) emptyTexts |= size_t{1} << i;
-      keys.push_back(TValue::Text(text));
+      keys[i].SetText(text.data(), text.size());
       continue;
     }
     if (Trim(text).empty()) return false;
@@ -580,14 +601,14 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
     switch (f.DataType()) {
       case TFieldType::ftInteger:
         if (!ParseInteger(text, iv)) Mismatch(*this, f, "'" + text + "' is not a valid integer key");
-        keys.push_back(TValue::Integer(iv));
+        keys[i].SetInteger(iv);
         break;
       case TFieldType::ftFloat:
         if (!ParseReal(text, dv)) Mismatch(*this, f, "'" + text + "' is not a valid real key");
-        keys.push_back(TValue::Real(dv));
+        keys[i].SetReal(dv);
         break;
       case TFieldType::ftBoolean:
-        keys.push_back(TValue::Integer(SameText(Trim(text), "True") || Trim(text) == "1" ? 1 : 0));
+        keys[i].SetInteger(SameText(Trim(text), "True") || Trim(text) == "1" ? 1 : 0);
         break;
       default:
         if (IsDateKind(f.DataType())) {
@@ -600,7 +621,7 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
           } else if (!TryStrToDateTime(text, dt)) {
             Mismatch(*this, f, "'" + text + "' is not a valid date-time key");
           }
-          keys.push_back(TValue::Real(dt));
+          keys[i].SetReal(dt);
         }
         break;
     }
@@ -618,13 +639,11 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
     st = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + where + Impl_->OrderBy + " LIMIT 1");
   }
   for (size_t i = 0; i < keys.size(); ++i) Bind(st.Get(), static_cast<int>(i) + 1, keys[i]);
-  bool found = st.Step("Table " + TableName_ + ": find") == SQLITE_ROW;
+  bool found = st.Step(StepContext_, ": find") == SQLITE_ROW;
   if (found) {
-    TRow row;
-    row.RowId = sqlite3_column_int64(st.Get(), 0);
-    row.Values.reserve(Fields_.size());
-    for (int i = 0; i < FieldCount(); ++i) row.Values.push_back(ReadColumn(st.Get(), i + 1));
-    Cur_ = std::move(row);
+    Cur_.RowId = sqlite3_column_int64(st.Get(), 0);
+    Cur_.Values.resize(Fields_.size());
+    for (int i = 0; i < FieldCount(); ++i) ReadColumn(st.Get(), i + 1, Cur_.Values[i]);
     HasCur_ = true;
     Eof_ = false;
     ForgetBatch();
@@ -644,8 +663,9 @@ void TDbTable::Edit() {
 void TDbTable::Append() {
   CheckActive();
   PostPending();
-  EditRow_ = TRow();
-  EditRow_.Values.assign(Fields_.size(), TValue());
+  EditRow_.RowId = 0;
+  EditRow_.Values.resize(Fields_.size());
+  for (TValue& v : EditRow_.Values) v.SetNull();
   State_ = TDataSetState::dsInsert;
 }
 
@@ -674,15 +694,15 @@ void TDbTable::Post() {
   }
   for (int i = 0; i < n; ++i) Bind(st.Get(), i + 1, EditRow_.Values[i]);
   if (!inserting) sqlite3_bind_int64(st.Get(), n + 1, EditRow_.RowId);
-  st.Step("Table " + TableName_ + ": post");
+  st.Step(StepContext_, ": post");
   st.Reset();
   if (inserting) {
     EditRow_.RowId = sqlite3_last_insert_rowid(db);
   } else if (sqlite3_changes(db) == 0) {
     Fail(dbeNoCurrentRow, "the edited row no longer exists");
   }
-  Cur_ = std::move(EditRow_);
-  EditRow_ = TRow();
+  // The old current row's storage serves the next edit.
+  std::swap(Cur_, EditRow_);
   HasCur_ = true;
   Eof_ = false;
   State_ = TDataSetState::dsBrowse;
@@ -692,7 +712,6 @@ void TDbTable::Post() {
 void TDbTable::Cancel() {
   if (State_ == TDataSetState::dsEdit || State_ == TDataSetState::dsInsert) {
     State_ = TDataSetState::dsBrowse;
-    EditRow_ = TRow();
   }
 }
 

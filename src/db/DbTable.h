@@ -34,6 +34,8 @@ class TDbField {
   // otherwise dbeTypeMismatch. A date field keeps the whole days, a time
   // field the time of day.
   void SetValue(const TValue& value);
+  // SetValue(source.Value()), without copying the source's value on the way.
+  void SetValueFrom(const TDbField& source);
   void Clear() { SetValue(TValue()); }
 
   bool IsNull() const;
@@ -129,6 +131,7 @@ class TDbTable {
   std::string FileName_;
   std::string Schema_;
   std::string SqlName_;  // the table's name inside its file
+  std::string StepContext_;  // "Table <name>", for errors of per-row statements
   TDataSetState State_ = TDataSetState::dsInactive;
   std::vector<TDbField> Fields_;
   std::vector<int> KeyFields_;
@@ -136,7 +139,11 @@ class TDbTable {
   TRow EditRow_;
   bool HasCur_ = false;
   bool Eof_ = true;
+  // Rows read ahead; the first BatchSize_ are valid. The rest keep their
+  // storage for the next batch, as Cur_ and EditRow_ keep theirs from row to
+  // row.
   std::vector<TRow> Batch_;
+  size_t BatchSize_ = 0;
   size_t BatchPos_ = 0;
   bool BatchIsLast_ = false;
   std::unique_ptr<TImpl> Impl_;

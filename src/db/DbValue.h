@@ -28,6 +28,13 @@ class TValue {
   static TValue Text(std::string v) { TValue r; r.Kind_ = vkText; r.Text_ = std::move(v); return r; }
   static TValue DateTime(TDateTime v) { TValue r; r.Kind_ = vkDateTime; r.Real_ = v; return r; }
 
+  // In place, keeping the text's buffer: a merge refills the same values for
+  // every row and must not allocate for each.
+  void SetNull() { Kind_ = vkNull; Text_.clear(); }
+  void SetText(const char* text, std::size_t size) { Kind_ = vkText; Text_.assign(text, size); }
+  void SetInteger(std::int64_t v) { Kind_ = vkInteger; Int_ = v; Text_.clear(); }
+  void SetReal(double v) { Kind_ = vkReal; Real_ = v; Text_.clear(); }
+
   TKind Kind() const { return Kind_; }
   bool IsNull() const { return Kind_ == vkNull; }
   // Raw access; the caller checks Kind() first.

@@ -80,6 +80,15 @@ int TStatement::Step(const std::string& context) {
   ThrowSqlite(ext, detail, context);
 }
 
+int TStatement::Step(const std::string& contextHead, const char* contextTail) {
+  int rc = sqlite3_step(Stmt_);
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return rc;
+  std::string detail = sqlite3_errmsg(Db_);
+  int ext = sqlite3_extended_errcode(Db_);
+  sqlite3_reset(Stmt_);
+  ThrowSqlite(ext, detail, contextHead + contextTail);
+}
+
 TSqliteConnection::TSqliteConnection(int busyTimeoutMs) {
   // An in-memory main schema: every table file is attached, so no file is
   // special and each can be released alone.

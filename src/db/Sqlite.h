@@ -24,6 +24,9 @@ class TStatement {
   void Reset();
   // SQLITE_ROW or SQLITE_DONE; anything else throws (the statement is reset).
   int Step(const std::string& context);
+  // The same with the context as two parts, joined only when it fails: the
+  // per-row statements of a merge must not build a text for every row.
+  int Step(const std::string& contextHead, const char* contextTail);
 
  private:
   sqlite3_stmt* Stmt_ = nullptr;
