@@ -53,7 +53,9 @@ class TConn {
   // The references run with the settings the database layer gives its own
   // connections, so only the way of merging differs.
   TConn() {
-    if (sqlite3_open(":memory:", &Db_) != SQLITE_OK) throw std::runtime_error("sqlite3_open");
+    if (sqlite3_open_v2(":memory:", &Db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK)
+      throw std::runtime_error("sqlite3_open");
     sqlite3_busy_timeout(Db_, 1000);
     Exec("PRAGMA temp_store = MEMORY");
   }
