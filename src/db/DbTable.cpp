@@ -507,11 +507,11 @@ void TDbTable::LoadBatch(bool fromStart) {
       ++BatchSize_;
     }
   } catch (...) {
-    st->Reset();
+    st->Rewind();
     BatchSize_ = 0;
     throw;
   }
-  st->Reset();
+  st->Rewind();
   BatchIsLast_ = static_cast<int>(BatchSize_) < kBatchRows;
 }
 
@@ -648,7 +648,7 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
     Eof_ = false;
     ForgetBatch();
   }
-  st.Reset();
+  st.Rewind();
   return found;
 }
 
@@ -695,7 +695,7 @@ void TDbTable::Post() {
   for (int i = 0; i < n; ++i) Bind(st.Get(), i + 1, EditRow_.Values[i]);
   if (!inserting) sqlite3_bind_int64(st.Get(), n + 1, EditRow_.RowId);
   st.Step(StepContext_, ": post");
-  st.Reset();
+  st.Rewind();
   if (inserting) {
     EditRow_.RowId = sqlite3_last_insert_rowid(db);
   } else if (sqlite3_changes(db) == 0) {

@@ -22,6 +22,11 @@ class TStatement {
   sqlite3_stmt* Get() const { return Stmt_; }
   explicit operator bool() const { return Stmt_ != nullptr; }
   void Reset();
+  // Only the reset, for statements whose every parameter is bound anew
+  // before each step: clearing them first would be wasted work per row.
+  void Rewind() {
+    if (Stmt_) sqlite3_reset(Stmt_);
+  }
   // SQLITE_ROW or SQLITE_DONE; anything else throws (the statement is reset).
   int Step(const std::string& context);
   // The same with the context as two parts, joined only when it fails: the
