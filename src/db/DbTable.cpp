@@ -1,6 +1,7 @@
 #include "db/DbTable.h"
 
 #include <charconv>
+#include <cstring>
 #include <map>
 
 #include "common/Errors.h"
@@ -98,6 +99,28 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Whether a stored value is the same as another, bit for bit: a real of -0.0
+// is a change from 0.0.
+bool SameStored(const TValue& a, const TValue& b) {
+  if (a.Kind() != b.Kind()) return false;
+  switch (a.Kind()) {
+    case TValue::vkNull: return true;
+    case TValue::vkInteger:
+    case TValue::vkBoolean: return a.IntegerValue() == b.IntegerValue();
+    case TValue::vkReal:
+    case TValue::vkDateTime: {
+      const double x = a.RealValue(), y = b.RealValue();
+      return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    case TValue::vkText: return a.TextValue() == b.TextValue();
+  }
+  return false;
+}
+
+// Distinct sets of changed fields whose update statements are kept per
+// table; further sets use the update of every field.
+constexpr size_t kMaxUpdateStatements = 16;
+
 bool IsDateKind(TFieldType t) {
   return t == TFieldType::ftDate || t == TFieldType::ftTime || t == TFieldType::ftDateTime;
 }
@@ -109,6 +132,8 @@ struct TDbTable::TImpl {
   std::string Columns;  // rowid, "c1", "c2", ...
   std::string OrderBy;
   TStatement Count, FirstBatch, AfterBatch, Insert, Update;
+  // Updates of only the fields an edit changed, by the set of those fields.
+  std::map<std::uint64_t, TStatement> UpdateChanged;
   std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
   std::map<size_t, TStatement> Find;              // by number of key values and which are empty texts
 };
@@ -675,6 +700,45 @@ void TDbTable::Post() {
   sqlite3* db = Database_->Connection().Handle();
   const int n = FieldCount();
   const bool inserting = State_ == TDataSetState::dsInsert;
+  if (!inserting && n <= 64) {
+    // Only the fields the edit changed are written: an index none of whose
+    // fields changed is then left alone, which a merge's updates mostly are.
+    std::uint64_t changed = 0;
+    for (int i = 0; i < n; ++i)
+      if (i >= static_cast<int>(Cur_.Values.size()) || !SameStored(EditRow_.Values[i], Cur_.Values[i]))
+        changed |= std::uint64_t{1} << i;
+    if (changed != 0 && changed != (n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1)) {
+      auto it = Impl_->UpdateChanged.find(changed);
+      if (it == Impl_->UpdateChanged.end() && Impl_->UpdateChanged.size() < kMaxUpdateStatements) {
+        std::string sets;
+        int p = 0;
+        for (int i = 0; i < n; ++i)
+          if (changed >> i & 1) {
+            sets += (p ? ", " : "") + QuoteName(Fields_[i].FieldName()) + " = ?";
+            sets += IntToStr(++p);
+          }
+        it = Impl_->UpdateChanged
+                 .emplace(changed, TStatement(db, "UPDATE " + Quoted() + " SET " + sets + " WHERE rowid = ?" + IntToStr(p + 1)))
+                 .first;
+      }
+      if (it != Impl_->UpdateChanged.end()) {
+        TStatement& st = it->second;
+        int p = 0;
+        for (int i = 0; i < n; ++i)
+          if (changed >> i & 1) Bind(st.Get(), ++p, EditRow_.Values[i]);
+        sqlite3_bind_int64(st.Get(), p + 1, EditRow_.RowId);
+        st.Step(StepContext_, ": post");
+        st.Rewind();
+        if (sqlite3_changes(db) == 0) Fail(dbeNoCurrentRow, "the edited row no longer exists");
+        std::swap(Cur_, EditRow_);
+        HasCur_ = true;
+        Eof_ = false;
+        State_ = TDataSetState::dsBrowse;
+        ForgetBatch();
+        return;
+      }
+    }
+  }
   TStatement& st = inserting ? Impl_->Insert : Impl_->Update;
   if (!st) {
     std::string sql;

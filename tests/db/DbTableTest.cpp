@@ -249,6 +249,37 @@ TEST_F(DbTableTest, PostFailureKeepsTheRowPendingUntilCancelled) {
   EXPECT_EQ(42, T.FieldByName("Lkm").AsInteger());
 }
 
+// An edit writes only the fields it changed; whichever they are, the row
+// must read back whole, and a changed key must move it in index order.
+TEST_F(DbTableTest, EditsOfDifferentFieldsReadBackWhole) {
+  T.Open();
+  AddRow(T, "a", "1", TValue::DateTime(100.5), 1);
+  AddRow(T, "b", "1", TValue(), 2);
+  ASSERT_TRUE(T.FindKey({"a", "1"}));
+  T.Edit();
+  T.FieldByName("Nimi").SetValue(TValue::Text("c"));
+  T.FieldByName("Lkm").SetValue(TValue::Integer(7));
+  T.Post();
+  ASSERT_TRUE(T.FindKey({"b", "1"}));
+  T.Edit();
+  T.FieldByName("AikaLeima").SetValue(TValue::DateTime(5));
+  T.Post();
+  ASSERT_TRUE(T.FindKey({"b", "1"}));
+  T.Edit();
+  T.FieldByName("AikaLeima").SetValue(TValue::DateTime(5));  // no change at all
+  T.Post();
+  T.Close();
+  T.Open();
+  EXPECT_EQ("b1 c1 ", Order(T));
+  ASSERT_TRUE(T.FindKey({"b", "1"}));
+  EXPECT_EQ(5, T.FieldByName("AikaLeima").AsDateTime());
+  EXPECT_EQ(2, T.FieldByName("Lkm").AsInteger());
+  ASSERT_TRUE(T.FindKey({"c", "1"}));
+  EXPECT_EQ(100.5, T.FieldByName("AikaLeima").AsDateTime());
+  EXPECT_EQ(7, T.FieldByName("Lkm").AsInteger());
+  EXPECT_FALSE(T.FindKey({"a", "1"}));
+}
+
 TEST_F(DbTableTest, ACopiedClosedTableFileOpensElsewhereInAnyLetterCase) {
   T.Open();
   AddRow(T, "a", "1", TValue::DateTime(100.5), 1);
