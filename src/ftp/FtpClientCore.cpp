@@ -921,12 +921,8 @@ void TFtpClientCore::ReceiveConnected(uint16_t error) {
   }
 }
 
-void TFtpClientCore::FirstReceiveReply() {
-  int code = ReplyCode_ = ReplyStatus(ReplyLine_, nullptr);
-  if (code == 125 || (code >= 150 && code <= 159)) {
-    ReplyHandler_ = &TFtpClientCore::FinalReceiveReply;
-    return;
-  }
+// The server would not start the transfer: the request ends with its reply.
+void TFtpClientCore::RefuseTransfer(int code) {
   ReplyAwaited_ = false;
   if (ErrorMessage_.empty()) ErrorMessage_ = ReplyLine_;
   ReplyHandler_ = nullptr;
@@ -935,6 +931,15 @@ void TFtpClientCore::FirstReceiveReply() {
   RestartOffset = 0;
   RequestError_ = code;
   FinishRequest(code);
+}
+
+void TFtpClientCore::FirstReceiveReply() {
+  int code = ReplyCode_ = ReplyStatus(ReplyLine_, nullptr);
+  if (code == 125 || (code >= 150 && code <= 159)) {
+    ReplyHandler_ = &TFtpClientCore::FinalReceiveReply;
+    return;
+  }
+  RefuseTransfer(code);
 }
 
 void TFtpClientCore::FinalReceiveReply() {
@@ -1147,14 +1152,7 @@ void TFtpClientCore::FirstSendReply() {
     }
     return;
   }
-  ReplyAwaited_ = false;
-  if (ErrorMessage_.empty()) ErrorMessage_ = ReplyLine_;
-  ReplyHandler_ = nullptr;
-  Data_->Close();
-  CloseLocalFile();
-  RestartOffset = 0;
-  RequestError_ = code;
-  FinishRequest(code);
+  RefuseTransfer(code);
 }
 
 void TFtpClientCore::FinalSendReply() {

@@ -313,6 +313,7 @@ class TFtpClientCore {
   void ReceiveConnected(uint16_t error);
   void SendConnected(uint16_t error);
   void CorkDataConnection();
+  void RefuseTransfer(int code);
   void FirstReceiveReply();
   void FinalReceiveReply();
   void FirstSendReply();
