@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 #include "db/DbModule.h"
 #include "db/DbSchema.h"
+#include "db/DbError.h"
 #include "db/DbTable.h"
 
 namespace trelvo::test {
@@ -42,5 +43,16 @@ class TDbFixture {
   TTempDir Dir;
   std::unique_ptr<TDbModule> Module;
 };
+
+// Runs fn and returns the EDatabaseError code it raised (0 when none).
+template <typename Fn>
+int ErrorOf(Fn fn) {
+  try {
+    fn();
+  } catch (const EDatabaseError& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
 
 }  // namespace trelvo::test

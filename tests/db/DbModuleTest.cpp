@@ -6,16 +6,6 @@
 namespace trelvo::test {
 namespace {
 
-template <typename Fn>
-int ErrorOf(Fn fn) {
-  try {
-    fn();
-  } catch (const EDatabaseError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
-
 struct TConnectCase {
   const char* Name;
   int Kind;

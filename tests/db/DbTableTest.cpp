@@ -17,17 +17,6 @@
 namespace trelvo::test {
 namespace {
 
-// Runs fn and returns the EDatabaseError code it raised (0 when none).
-template <typename Fn>
-int ErrorOf(Fn fn) {
-  try {
-    fn();
-  } catch (const EDatabaseError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
-
 class DbTableTest : public ::testing::Test {
  protected:
   void SetUp() override { CreateTableFile(F.DataDir(), AllTypesDef()); }
