@@ -5,8 +5,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -14,7 +16,9 @@
 #include <QHostInfo>
 #include <QObject>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace trelvo {
@@ -420,12 +424,14 @@ void TAsyncSocket::ResetState() {
   SocksServer.clear();
   SocksPort.clear();
   CloseError_ = 0;
+  CloseWhenFlushed_ = false;
   EofSeen_ = false;
   WriteEventWanted_ = false;
   LeaveDueList();
 }
 
 void TAsyncSocket::DeleteBufferedData() {
+  Gathered_.clear();
   SendBuffers_.clear();
   SendBuffers_.emplace_back(SendBlockSize);
   AllSent_ = true;
@@ -844,15 +850,29 @@ bool TAsyncSocket::TryToSend() {
     TBuffer& b = SendBuffers_.front();
     int len;
     const char* p = b.Peek(len);
-    if (len <= 0) {
-      if (SendBuffers_.size() > 1) {
-        SendBuffers_.pop_front();
-        continue;
-      }
+    if (len <= 0 && SendBuffers_.size() > 1) {
+      SendBuffers_.pop_front();
+      continue;
+    }
+    int gathered = static_cast<int>(Gathered_.size());
+    if (len > 0 && Gathering_ && gathered + len <= SendBatchSize) {
+      Gathered_.insert(Gathered_.end(), p, p + len);
+      b.Remove(len);
+      continue;
+    }
+    if (len <= 0 && (Gathering_ || gathered == 0)) {
       AllSent_ = true;
       return true;
     }
-    ssize_t n = ::send(Handle_, p, len, flags);
+    // Gathered bytes go first, in the same call as the block that follows.
+    iovec iov[2];
+    int parts = 0;
+    if (gathered > 0) iov[parts++] = {Gathered_.data(), static_cast<size_t>(gathered)};
+    if (len > 0) iov[parts++] = {const_cast<char*>(p), static_cast<size_t>(len)};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = parts;
+    ssize_t n = parts == 1 ? ::send(Handle_, iov[0].iov_base, iov[0].iov_len, flags) : ::sendmsg(Handle_, &msg, flags);
     if (n < 0) {
       int e = WinsockErrorFromErrno(errno);
       if (e == WSAEWOULDBLOCK) {
@@ -877,13 +897,55 @@ bool TAsyncSocket::TryToSend() {
       return false;
     }
     if (OnSendData) OnSendData(this, static_cast<int>(n));
-    b.Remove(static_cast<int>(n));
-    if (n < len) {
+    int fromGathered = n < gathered ? static_cast<int>(n) : gathered;
+    Gathered_.erase(Gathered_.begin(), Gathered_.begin() + fromGathered);
+    int fromBlock = static_cast<int>(n) - fromGathered;
+    if (fromBlock > 0) b.Remove(fromBlock);
+    if (!Gathered_.empty() || fromBlock < len) {
       Window_->WatchWrite(true);
       return false;
     }
   }
   return false;
+}
+
+void TAsyncSocket::FlushGatheredNow() {
+  if (Gathered_.empty()) return;
+  bool gathering = Gathering_;
+  Gathering_ = false;
+  TryToSend();
+  Gathering_ = gathering;
+}
+
+bool TAsyncSocket::FlushGathered() {
+  if (Gathered_.empty() || Handle_ < 0 || State_ != ssConnected) return true;
+  // The bytes were reported as passed on, so the close waits for them as it
+  // would for the system's own buffer: as long as the peer keeps taking them,
+  // giving up after FlushTimeout seconds without any progress.
+  using namespace std::chrono;
+  auto limit = milliseconds(int64_t(FlushTimeout > 0 ? FlushTimeout : 0) * 1000);
+  auto lastProgress = steady_clock::now();
+  size_t done = 0;
+  while (done < Gathered_.size()) {
+    ssize_t n = ::send(Handle_, Gathered_.data() + done, Gathered_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      if (OnSendData) OnSendData(this, static_cast<int>(n));
+      done += static_cast<size_t>(n);
+      lastProgress = steady_clock::now();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    auto waited = steady_clock::now() - lastProgress;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waited < limit) {
+      pollfd pfd{Handle_, POLLOUT, 0};
+      ::poll(&pfd, 1, static_cast<int>(std::min<int64_t>(100, duration_cast<milliseconds>(limit - waited).count() + 1)));
+      continue;
+    }
+    break;
+  }
+  bool delivered = done == Gathered_.size();
+  Gathered_.clear();
+  return delivered;
 }
 
 void TAsyncSocket::HandleWriteReady() {
@@ -903,18 +965,29 @@ void TAsyncSocket::HandleWriteReady() {
     if (error != 0 && State_ != ssClosed) Close();
     return;
   }
-  if (TryToSend()) {
-    if (!WriteEventWanted_) {
-      Window_->WatchWrite(false);
-      return;
+  // While a run of blocks goes on, the blocks are gathered (see
+  // SendBatchSize); the run ends when a write event finds nothing owed or the
+  // handler sends nothing more, and what is gathered then goes out.
+  struct TGatherScope {
+    bool& Flag;
+    TGatherScope(bool& flag, bool on) : Flag(flag) { Flag = on; }
+    ~TGatherScope() { Flag = false; }
+  };
+  uint64_t generation = Generation_;
+  {
+    TGatherScope scope(Gathering_, SendBatchSize > 0);
+    if (!TryToSend()) return;
+    if (WriteEventWanted_) {
+      WriteEventWanted_ = false;
+      if (OnDataSent) OnDataSent(this, 0);
+      if (generation != Generation_ || WriteEventWanted_) return;
     }
-    WriteEventWanted_ = false;
-    uint64_t generation = Generation_;
-    if (OnDataSent) OnDataSent(this, 0);
-    // The handler usually sends the next block at once; the notifier then
-    // stays on instead of being switched off and on for every block.
-    if (generation == Generation_ && !WriteEventWanted_ && AllSent_) Window_->WatchWrite(false);
   }
+  if (!Gathered_.empty() && !TryToSend()) return;
+  if (CloseWhenFlushed_) return Close();
+  // The handler usually sends the next block at once; the notifier then
+  // stays on instead of being switched off and on for every block.
+  if (AllSent_) Window_->WatchWrite(false);
 }
 
 // ---- receiving ----
@@ -1005,6 +1078,13 @@ int TAsyncSocket::Receive(void* buffer, int size) {
 // ---- closing ----
 
 void TAsyncSocket::ShutDown(int how) {
+  if (how != 0 && !FlushGathered() && Handle_ >= 0) {
+    // No end of stream after lost bytes: the close will reset instead.
+    linger l{1, 0};
+    ::setsockopt(Handle_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    if (how == 1) return;
+    how = 0;
+  }
   if (Handle_ >= 0) ::shutdown(Handle_, how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR);
 }
 
@@ -1017,6 +1097,13 @@ void TAsyncSocket::InternalClose(bool shutdownSend, bool fromDestructor) {
     return;
   }
   bool wasOpen = State_ != ssClosed;
+  if (shutdownSend && !FlushGathered()) {
+    // A graceful end now would let the peer take a cut-off stream for a
+    // whole one: the connection is reset instead.
+    linger l{1, 0};
+    ::setsockopt(Handle_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    shutdownSend = false;
+  }
   StopWatching();
   if (shutdownSend) ::shutdown(Handle_, SHUT_WR);
   int rc = ::close(Handle_);
@@ -1060,6 +1147,15 @@ void TAsyncSocket::PostedClose() { QCoreApplication::postEvent(Window_.get(), ne
 
 void TAsyncSocket::HandlePostedClose(uint64_t generation) {
   if (generation != Generation_) return;
+  // Gathered bytes that the system cannot take yet are waited for in the
+  // loop, not here: on a slow line that would freeze the thread. The write
+  // event that sends the last of them closes the socket.
+  FlushGatheredNow();
+  if (!Gathered_.empty() && Handle_ >= 0 && State_ == ssConnected) {
+    CloseWhenFlushed_ = true;
+    Window_->WatchWrite(true);
+    return;
+  }
   Close();
 }
 

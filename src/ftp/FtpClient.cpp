@@ -55,7 +55,7 @@ bool TFtpClient::WaitForRequest() {
     }
     // Socket events that need no system call are served first; the whole
     // loop still runs at least every few passes and whenever none are due.
-    if (TAsyncSocket::DeliverDueEvents() && ++quickPasses < 32) continue;
+    if (TAsyncSocket::DeliverDueEvents() && ++quickPasses < 256) continue;
     quickPasses = 0;
     // MultiThreaded: serve only the calling thread's own queue.
     if (MultiThreaded && QThread::currentThread()->eventDispatcher())

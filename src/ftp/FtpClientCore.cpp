@@ -378,7 +378,7 @@ void TFtpClientCore::FinishRequest(int error) {
   }
   SetState(fcsReady);
   TransferRunning_ = false;
-  if (Data_->State() != ssClosed) Data_->Close();
+  if (Data_->State() != ssClosed) DropDataConnection();
   if (InSequence_ && SavedReplyCode_ >= 0) {
     ReplyLine_ = SavedReplyLine_;
     ReplyCode_ = SavedReplyCode_;
@@ -716,8 +716,11 @@ void TFtpClientCore::AbortClient() {
     } catch (...) {
     }
   }
+  // The control close may already end the request and with it the data
+  // connection, so the data socket is told first not to wait.
+  Data_->FlushTimeout = 0;
   if (Control_->State() != ssClosed) Control_->Close();
-  if (Data_->State() != ssClosed) Data_->Close();
+  if (Data_->State() != ssClosed) DropDataConnection();
   CloseLocalFile();
   IsConnected_ = false;
   TransferRunning_ = false;
@@ -1135,6 +1138,7 @@ void TFtpClientCore::SendConnected(uint16_t error) {
 // them into full segments: a server then reads the file in large pieces
 // instead of waking up for every block. The close sends what is left.
 void TFtpClientCore::CorkDataConnection() {
+  Data_->SendBatchSize = SendBatchBytes;
   int one = 1;
   ::setsockopt(Data_->Handle(), IPPROTO_TCP, TCP_CORK, &one, sizeof one);
 }
@@ -1165,10 +1169,18 @@ void TFtpClientCore::FinalSendReply() {
   }
   if (ErrorMessage_.empty()) ErrorMessage_ = ReplyLine_;
   CloseLocalFile();
-  Data_->Close();
+  DropDataConnection();
   Display("! STOR Failed");
   RequestError_ = code;
   FinishRequest(code);
+}
+
+// Every close of a running transfer except the one after the last block is
+// a failure: the peer may not be reading, and the bytes the socket gathered
+// do not matter any more, so the close does not wait for them.
+void TFtpClientCore::DropDataConnection() {
+  Data_->FlushTimeout = 0;
+  Data_->Close();
 }
 
 void TFtpClientCore::DrainData() {
@@ -1180,7 +1192,7 @@ void TFtpClientCore::SendNextBlock(uint16_t error) {
   if (!LocalFile_ || !Progress()) return;
   if (error != 0) {
     Display("! Error #" + std::to_string(error) + " sending data");
-    Data_->Close();
+    DropDataConnection();
     return;
   }
   if (SendEof_ || !StorAccepted_ || !DataSessionOpen_) return;
@@ -1189,10 +1201,11 @@ void TFtpClientCore::SendNextBlock(uint16_t error) {
     if (std::ferror(LocalFile_)) {
       Display("! Error reading file");
       LocalIoError_ = 1;
-      Data_->Close();
+      DropDataConnection();
       return;
     }
     // Lets the last blocks leave before the close is requested.
+    Data_->FlushGatheredNow();
     ::usleep(100 * 1000);
     Data_->PostedClose();
     SendEof_ = true;
@@ -1220,7 +1233,7 @@ bool TFtpClientCore::Progress() {
   if (abort) {
     Display("! Abort requested");
     LocalIoError_ = 426;
-    Data_->Close();
+    DropDataConnection();
     return false;
   }
   return true;

@@ -138,6 +138,9 @@ class TFtpClientCore {
   static constexpr int ReceiveBufferSize = 4096;
   static constexpr int DataReadSize = 4096;
   static constexpr int SendBlockSize = 1460;
+  // What the data socket may gather of an upload's blocks before one system
+  // call passes them on (see TAsyncSocket::SendBatchSize).
+  static constexpr int SendBatchBytes = 64 * 1024;
 
   TFtpClientCore();
   virtual ~TFtpClientCore();
@@ -312,6 +315,7 @@ class TFtpClientCore {
   void AcceptForSend();
   void ReceiveConnected(uint16_t error);
   void SendConnected(uint16_t error);
+  void DropDataConnection();
   void CorkDataConnection();
   void RefuseTransfer(int code);
   void FirstReceiveReply();

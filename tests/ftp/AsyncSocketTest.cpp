@@ -1,14 +1,19 @@
 // The socket layer on its own: events come from the loop, in the right
 // order, once; errors carry the classic numbers and texts.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <string>
+#include <thread>
 
 #include "FtpTestKit.h"
 #include "ftp/AsyncSocket.h"
@@ -266,6 +271,83 @@ TEST_F(AsyncSocket, BackgroundExceptionAbortsUnlessTheHandlerKeepsIt) {
   p.Sock.PostTestException();
   ASSERT_TRUE(PumpUntil([&] { return !message.empty(); }));
   EXPECT_EQ(p.Sock.State(), ssClosed);
+}
+
+// A handler that answers every write event with one more small block: the
+// blocks are gathered into few system calls, yet every byte arrives in order
+// however the run ends, also when the peer reads slowly and the system takes
+// only part of what is offered.
+TEST_F(AsyncSocket, GatheredBlocksArriveWholeAndInOrder) {
+  enum TEnd { StopSending, CloseInHandler, PostedCloseAfter };
+  constexpr int Blocks = 600, BlockLen = 1000;
+  std::string data(Blocks * BlockLen, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / BlockLen);
+  for (TEnd end : {StopSending, CloseInHandler, PostedCloseAfter}) {
+    for (bool slowPeer : {false, true}) {
+      SCOPED_TRACE("end " + std::to_string(end) + (slowPeer ? ", slow peer" : ""));
+      TPair p;
+      if (slowPeer) {
+        // A local stream with a small buffer takes part of an offer readily,
+        // which loopback TCP seldom does.
+        int sv[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        int small = 4096;
+        ::setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        ::fcntl(sv[0], F_SETFL, O_NONBLOCK);
+        p.Sock.Dup(sv[0]);
+        p.Peer = sv[1];
+      } else {
+        ConnectPair(p);
+        ::fcntl(p.Peer, F_SETFL, ::fcntl(p.Peer, F_GETFL) & ~O_NONBLOCK);  // the reader waits
+      }
+      p.Sock.SendBatchSize = 16 * 1024;
+      p.Sock.SetLingerOnOff(lingerOff);  // a graceful close, as for an upload
+      int next = 0, passes = 0, partPasses = 0;
+      bool ended = false;
+      p.Sock.OnSendData = [&](TAsyncSocket*, int n) {
+        ++passes;
+        if (n % BlockLen != 0) ++partPasses;  // the system took part of an offer
+      };
+      p.Sock.OnDataSent = [&](TAsyncSocket* s, uint16_t) {
+        if (next < Blocks) {
+          s->Send(data.data() + next++ * BlockLen, BlockLen);
+        } else if (!ended) {
+          ended = true;
+          if (end == CloseInHandler) s->Close();
+          if (end == PostedCloseAfter) s->PostedClose();
+        }
+      };
+      std::string got;
+      bool eof = false;
+      std::atomic<bool> done{false};
+      std::thread reader([&] {
+        if (slowPeer) ::usleep(100 * 1000);  // the system's buffers fill up first
+        char buf[2048];
+        while (got.size() < data.size() || end != StopSending) {
+          ssize_t n = ::recv(p.Peer, buf, sizeof buf, 0);
+          if (n <= 0) {
+            eof = n == 0;
+            break;
+          }
+          got.append(buf, n);
+          if (slowPeer) ::usleep(200);
+        }
+        done = true;
+      });
+      p.Sock.Send(data.data() + next++ * BlockLen, BlockLen);
+      bool finished = PumpUntil([&] { return done.load(); }, 20000);
+      if (!finished) ::shutdown(p.Peer, SHUT_RDWR);
+      reader.join();
+      ASSERT_TRUE(finished);
+      EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes, or out of order";
+      EXPECT_EQ(eof, end != StopSending);
+      if (slowPeer) {
+        EXPECT_GT(partPasses, 0) << "the system always took everything: the test proves nothing";
+      } else {
+        EXPECT_LE(passes, Blocks / 8) << "blocks were passed on one by one";
+      }
+    }
+  }
 }
 
 }  // namespace

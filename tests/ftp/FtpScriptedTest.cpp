@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -337,6 +338,37 @@ TEST_F(FtpScripted, StalledTransferTimesOutMovingOneDoesNot) {
     EXPECT_EQ(c.ReplyCode(), 426);
     EXPECT_FALSE(c.IsConnected()) << "a time-out closes the connection";
   }
+}
+
+// A server that stops reading mid-upload: the time-out ends the request at
+// once, without the close waiting for the peer to take the last bytes.
+TEST_F(FtpScripted, StalledUploadTimesOutPromptly) {
+  std::atomic<bool> released{false};
+  TFakeServer server([&](TFakeSession& s) {
+    Login(s);
+    s.Expect("200 PORT ok\r\n");
+    s.Read();
+    int data = s.ConnectToPort();
+    s.Send("150 send it\r\n");
+    // A hung server: it reads nothing and notices nothing until the test ends.
+    for (int i = 0; i < 3000 && !released; ++i) Sleep(10);
+    ::close(data);
+  });
+  WriteFile(Local / "big.zip", std::string(24 << 20, 'x'));  // more than the system buffers hold
+  TFtpClient c;
+  Prepare(c, server);
+  c.Timeout = 1;
+  ASSERT_TRUE(c.Connect());
+  c.HostFileName = "big.zip";
+  c.LocalFileName = Local / "big.zip";
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(c.Stor());
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  released = true;
+  EXPECT_EQ(c.ErrorMessage(), "426 Timeout");
+  EXPECT_LT(seconds, 15) << "the close waited for a peer that reads nothing";
+  EXPECT_GT(c.ByteCount(), 0);
+  EXPECT_LT(c.ByteCount(), 24 << 20);
 }
 
 TEST_F(FtpScripted, NlstAnswered550LeavesAnEmptyListFile) {
