@@ -36,7 +36,8 @@ bool TFtpClient::ExecuteBlocking(const std::function<void()>& starter) {
 }
 
 bool TFtpClient::WaitForRequest() {
-  Deadline_ = NowMs() + int64_t(Timeout) * 1000;
+  PassMs_ = NowMs();
+  Deadline_ = PassMs_ + int64_t(Timeout) * 1000;
   // The loop sleeps in the event dispatcher instead of spinning; the timer
   // only makes sure the time limit is looked at while nothing else happens.
   QTimer tick;
@@ -46,7 +47,7 @@ bool TFtpClient::WaitForRequest() {
   for (;;) {
     if (IsReady()) return RequestError() == 0;
     bool terminating = !QCoreApplication::instance() || QCoreApplication::closingDown();
-    if (terminating || (Timeout > 0 && NowMs() > Deadline_)) {
+    if (terminating || (Timeout > 0 && PassMs_ > Deadline_)) {
       AbortClient();
       SetErrorMessage("426 Timeout");
       SetReplyCode(426);
@@ -54,7 +55,9 @@ bool TFtpClient::WaitForRequest() {
       return false;
     }
     // Socket events that need no system call are served first; the whole
-    // loop still runs at least every few passes and whenever none are due.
+    // loop still runs at least every few hundred passes and whenever none
+    // are due. The clock is read only then: during a transfer it would be
+    // read for every block, and the limit does not need that precision.
     if (TAsyncSocket::DeliverDueEvents() && ++quickPasses < 256) continue;
     quickPasses = 0;
     // MultiThreaded: serve only the calling thread's own queue.
@@ -62,12 +65,13 @@ bool TFtpClient::WaitForRequest() {
       QThread::currentThread()->eventDispatcher()->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     else
       QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    PassMs_ = NowMs();
   }
 }
 
 bool TFtpClient::Progress() {
   bool goOn = TFtpClientCore::Progress();
-  if (Timeout > 0) Deadline_ = NowMs() + int64_t(Timeout) * 1000;
+  if (Timeout > 0) Deadline_ = PassMs_ + int64_t(Timeout) * 1000;
   return goOn;
 }
 

@@ -70,6 +70,7 @@ class TFtpClient : public TFtpClientCore {
 
  private:
   int64_t Deadline_ = 0;
+  int64_t PassMs_ = 0;  // clock of the wait's latest full pass
 };
 
 }  // namespace trelvo
