@@ -816,6 +816,15 @@ int TAsyncSocket::Send(const void* data, int len) {
   AllSent_ = false;
   const char* p = static_cast<const char*>(data);
   int left = len;
+  // A block that would only pass through the send blocks on its way to the
+  // gathering area goes there directly.
+  int pending;
+  SendBuffers_.front().Peek(pending);
+  if (Gathering_ && SendBuffers_.size() == 1 && pending == 0 &&
+      Gathered_.size() + static_cast<size_t>(len) <= static_cast<size_t>(SendBatchSize) && Handle_ >= 0) {
+    Gathered_.insert(Gathered_.end(), p, p + len);
+    left = 0;
+  }
   while (left > 0) {
     int n = SendBuffers_.back().Write(p, left);
     if (n == 0) {
