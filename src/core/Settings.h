@@ -3,6 +3,7 @@
 // directory normaliser, the settings cipher and the role-derived values.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/DateTime.h"
 
@@ -45,6 +46,8 @@ struct TSettings {
   std::string FtpHostBackupDir = "/Backup";
   std::string FtpHostLogDir = "/Log";
   std::string FtpPort = "ftp";  // an addition: the FTP control port, number or service name
+  bool FtpPassive = false;      // an addition: passive data connections (sites behind NAT)
+  bool FtpTempUpload = true;    // an addition: store as ".in." + name, then rename
   bool Ras = false;
   std::string RasEntryName = "SorNet";
   bool RasSameAsFtp = true;
@@ -79,6 +82,8 @@ struct TSettingsPage {
   bool ChkBoxRas = false;
   bool ChkBoxSama = false;
   bool CBoxRasEntEnabled = false;
+  std::vector<std::string> CBoxRasEnt;  // the dial-up entries listed
+  int CBoxRasEntIndex = -1;             // the selected one, -1 for none
   std::string EdtRecvCount = "0";
   std::string EdtSendCount = "0";
 };

@@ -95,6 +95,8 @@ void TTrelvoCore::LoadSettings() {
   s.FtpHostBackupDir = text("Internet", "FtpHostBackupDir", "/Backup");
   s.FtpHostLogDir = text("Internet", "FtpHostLogDir", "/Log");
   s.FtpPort = text("Internet", "FtpPort", "ftp");
+  s.FtpPassive = yes("Internet", "FtpPassive", "No");
+  s.FtpTempUpload = yes("Internet", "FtpTempUpload", "Yes");
   s.Ras = yes("Internet", "Ras", "No");
   s.RasEntryName = text("Internet", "RasEntryName", "SorNet");
   s.RasSameAsFtp = yes("Internet", "RasSameAsFtp", "Yes");

@@ -2,6 +2,7 @@
 // The state and shared operations of the main window, without widgets. The
 // window, the operator tool and the tests all drive the same object; it shows
 // its work through a TTrelvoView.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,7 +15,9 @@
 #include "core/View.h"
 #include "data/Tables.h"
 #include "db/DbModule.h"
+#include "dialup/RasDialer.h"
 #include "filesearch/FileFinder.h"
+#include "ftp/FtpClient.h"
 
 namespace trelvo {
 
@@ -119,7 +122,39 @@ class TTrelvoCore : public TRunReport {
   void ZipArchiverItemFailure(TZipArchiver& sender, const TZipItem& item, TZipProcessType processType,
                               TZipErrorClass errorClass, int errorCode);
 
-  // ---- FTP ----
+  // ---- FTP steps ----
+  // Each step is one whole FTP session with a client of its own, logs its
+  // progress and failures into the run log and never throws.
+  bool UploadPackage(const std::string& localPath, const std::string& serverDir);
+  bool DownloadPackage(const std::string& localPath);
+  // currentPackage is set to the local path of each listed master package in
+  // turn; unchanged when the listing names none.
+  bool DownloadMasterPackages(std::string& currentPackage);
+  bool ReplaceMasterPackages(const std::string& packagePath);
+  bool CollectClientPackages();
+  // OnProgress of every step's client: EdtSiirretty in whole kilobytes.
+  void FtpClientProgress(TFtpClientCore* sender, int64_t count, bool& abort);
+  // A client filled from the settings (host, port, user, password, passive)
+  // for serverDir; the steps and ftp-check start from it.
+  std::unique_ptr<TFtpClient> NewFtpClient(const std::string& serverDir);
+  std::string FtpListFileName() const { return InternetDir() + "Tmp/FtpDirList.Tmp"; }
+
+  // ---- dial-up ----
+  TRasDialer RasDialer;
+  // Step 3 of FillSettingsPage: the entry list of the page, the entry
+  // selected case-insensitively, the dialler's EntryName, and with "Samat
+  // tunnukset" the entry's credentials copied into the FTP fields.
+  void FillRasEntries();
+  // Focus leaves "Ras-soitto": the list is enabled exactly when it is checked.
+  void ChkBoxRasExit();
+  // Another entry chosen in the list (index into Page.CBoxRasEnt).
+  void CBoxRasEntChange(int index);
+  // A run's connection phase: body runs; with the setting Ras on the dialler
+  // hangs up afterwards on every path, also when body throws.
+  void ConnectionPhase(const std::function<void()>& body);
+  // With Ras on: dials; a non-zero result logs its ErrorText (after the
+  // entry line "EntryName/UserName" when logEntry) and clears TransferOk.
+  void DialUp(bool logEntry = false);
 
  private:
   void WriteDates(bool send, bool withMasterFile);

@@ -20,6 +20,10 @@ class TTrelvoView {
   virtual void FieldTextChanged(const std::string& /*field*/, const std::string& /*text*/) {}
   // The settings page's values in the core were refilled (FillSettingsPage).
   virtual void SettingsPageChanged() {}
+  // The send and receive buttons or the scheduler timer were enabled or
+  // disabled (TTransfer's run control); a timer going from disabled to
+  // enabled starts its interval anew.
+  virtual void RunControlsChanged() {}
   // Let the event loop run (repaints, timer ticks, button clicks).
   virtual void ProcessMessages() {}
   // The program's general error report.

@@ -1,2 +1,1 @@
-find_package(Qt6 REQUIRED COMPONENTS Core)
-target_link_libraries(${TEST_TARGET} PRIVATE Qt6::Core)
+target_link_libraries(${TEST_TARGET} PRIVATE trelvo_ftptestkit)

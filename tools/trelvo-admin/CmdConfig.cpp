@@ -53,6 +53,8 @@ int RunConfig(const TArgs& args) {
             << "FtpPassWord=***\n"
             << "FtpHost=" << s.FtpHost << "\n"
             << "FtpPort=" << s.FtpPort << "\n"
+            << "FtpPassive=" << yn(s.FtpPassive) << "\n"
+            << "FtpTempUpload=" << yn(s.FtpTempUpload) << "\n"
             << "FtpHostDir=" << s.FtpHostDir << "\n"
             << "FtpHostBackupDir=" << s.FtpHostBackupDir << "\n"
             << "FtpHostLogDir=" << s.FtpHostLogDir << "\n"

@@ -1,0 +1,69 @@
+#pragma once
+// The four transfer runs, the check of earlier packages, and the run control
+// around them (the two buttons and the scheduler tick), over the core. The
+// window, trelvo-admin and the tests drive the same object.
+#include <string>
+
+#include "core/TrelvoCore.h"
+
+namespace trelvo {
+
+// Asks a sibling program of the suite, found by its window title, to close.
+// The window gives it its desktop form; headless nothing is ever found.
+class TProgramCloser {
+ public:
+  virtual ~TProgramCloser() = default;
+  // True when a window of exactly that title was found and asked to close.
+  virtual bool CloseWindowByTitle(const std::string& title) = 0;
+};
+
+class TNoProgramCloser : public TProgramCloser {
+ public:
+  bool CloseWindowByTitle(const std::string&) override { return false; }
+};
+
+class TTransfer {
+ public:
+  // core and closer must outlive the object; null closer finds nothing.
+  explicit TTransfer(TTrelvoCore& core, TProgramCloser* closer = nullptr);
+
+  TTrelvoCore& Core;
+
+  // ---- the runs ----
+  void ClientSend();
+  void ClientReceive();
+  void MasterSend();
+  void MasterReceive();
+  void CheckEarlierPackages();
+  void WriteClientLog(const std::string& packagePath, const std::string& status);
+
+  // ---- run control ----
+  void SBSendClick();
+  void SBReceiveClick();
+  void TimerRunTimer();
+  void CloseProgramWindow(const std::string& title);
+
+  // The state the view shows; every change is reported through the view's
+  // RunControlsChanged.
+  bool SBSendEnabled() const { return SBSendEnabled_; }
+  bool SBReceiveEnabled() const { return SBReceiveEnabled_; }
+  bool TimerRunEnabled() const { return TimerRunEnabled_; }
+  void SetTimerRunEnabled(bool enabled);
+  // ReTryTime seconds in milliseconds; 0 means the timer never fires.
+  int TimerRunInterval() const;
+  // A run (or a tick) is in progress: the window must not close under it.
+  bool Running() const { return RunDepth_ > 0; }
+  // Whether the latest run counted as successful by its retry rule.
+  bool LastRunSucceeded() const { return LastRunSucceeded_; }
+
+ private:
+  void SetControls(bool buttons, bool timer);
+
+  TNoProgramCloser NoCloser_;
+  TProgramCloser* Closer_;
+  bool SBSendEnabled_ = true, SBReceiveEnabled_ = true, TimerRunEnabled_ = false;
+  int RunDepth_ = 0;
+  bool LastRunSucceeded_ = false;
+};
+
+}  // namespace trelvo
