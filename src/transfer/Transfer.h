@@ -2,7 +2,9 @@
 // The four transfer runs, the check of earlier packages, and the run control
 // around them (the two buttons and the scheduler tick), over the core. The
 // window, trelvo-admin and the tests drive the same object.
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "core/TrelvoCore.h"
 
@@ -56,8 +58,34 @@ class TTransfer {
   // Whether the latest run counted as successful by its retry rule.
   bool LastRunSucceeded() const { return LastRunSucceeded_; }
 
+  // The result log of the site that sent packagePath.
+  std::string ClientLogName(const std::string& packagePath) const;
+  // The directories a run of this role needs that are unset or missing.
+  std::vector<std::string> MissingDirectories() const;
+
  private:
   void SetControls(bool buttons, bool timer);
+  void StartRun(bool send);
+  void ShowCounters();
+
+  std::string Stamp() const;    // now as yyyymmddhhnnss
+  std::string NowText() const;  // now as dd.mm.yyyy hh:nn:ss
+  void Log(const std::string& line);
+  // Opens the archive at path, runs work and closes it on every path; an
+  // error raised on the way logs the two "(Zip-rikki)" lines and gives false.
+  bool WithArchive(const std::string& path, bool unpack, const std::function<void(TZipArchiver&)>& work);
+  bool DirectoriesReady();
+  // body, then the run log saved under logName() on every path.
+  void Protected(const std::function<void()>& body, const std::function<std::string()>& logName);
+  void SaveRunLog(const std::string& fileName);
+  std::string RunLogNameOf(const std::string& package) const;
+  std::string UniqueRunLogName(const std::string& base) const;
+  void CountRun(int& retries, bool success);
+  bool ShipPackage();
+  bool EmptyExchangeTables();
+  bool AcceptedMasterName(const std::string& name) const;
+  bool ProcessClientPackage(const std::string& fileName);
+  void PutBackPackage(const std::string& path);
 
   TNoProgramCloser NoCloser_;
   TProgramCloser* Closer_;

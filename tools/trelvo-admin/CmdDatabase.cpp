@@ -79,6 +79,26 @@ int RunInit(const TArgs& args) {
   ini.WriteString("Internet", "ClientArchive", client);
   ini.WriteString("Internet", "BackupDir", backupDir);
   ini.WriteString("Internet", "FtpSiirtoDir", siirtoDir);
+  // The sites' packages must be on the server before the head office
+  // collects them, and the master package made after that before the sites
+  // fetch it.
+  const bool master = role == "master";
+  ini.WriteString("Internet", "SendTime", master ? "23:00" : "22:00");
+  ini.WriteString("Internet", "RecvTime", master ? "22:30" : "23:30");
+  ini.WriteString("Internet", "SendFiles", "Yes");
+  ini.WriteString("Internet", "RecvFiles", "Yes");
+  if (args.Has("ftp")) {
+    std::string host = args.Option("ftp");
+    if (size_t colon = host.rfind(':'); colon != std::string::npos) {
+      ini.WriteString("Internet", "FtpPort", host.substr(colon + 1));
+      host = host.substr(0, colon);
+    }
+    if (host.empty()) throw EUsage("--ftp needs HOST or HOST:PORT");
+    ini.WriteString("Internet", "FtpHost", host);
+  }
+  if (args.Has("ftp-user")) ini.WriteString("Internet", "FtpUser", args.Option("ftp-user"));
+  if (args.Has("ftp-password")) ini.WriteString("Internet", "FtpPassWord", EncipherSetting(args.Option("ftp-password")));
+  if (args.Has("zip-password")) ini.WriteString("Internet", "ZipPassword", EncipherSetting(args.Option("zip-password")));
 
   CreateMainTables(dataDir, force);
   CreateExchangeTables(inetDataDir, force);
@@ -147,7 +167,8 @@ int RunDump(const TArgs& args) {
   return 0;
 }
 
-TRELVO_ADMIN_COMMAND("init", "init DIR --role master|client [--client NN] [--force]  make a working installation", {"force"},
+TRELVO_ADMIN_COMMAND("init", "init DIR --role master|client [--client NN] [--ftp HOST[:PORT]] [--ftp-user U] [--ftp-password P] "
+                     "[--zip-password Z] [--force]  make a working installation", {"force"},
                      RunInit);
 TRELVO_ADMIN_COMMAND("counts", "counts [--home DIR]  print the four pending counts (ZNetAsi ZNetKo ZNetKoPa ZNetTila)", {},
                      RunCounts);

@@ -1,0 +1,609 @@
+// The four transfer runs, the result logs of the head office and the check of
+// earlier packages at a site.
+#include <sys/stat.h>
+
+#include <exception>
+#include <fstream>
+
+#include "common/Text.h"
+#include "core/MemoLog.h"
+#include "transfer/Transfer.h"
+
+namespace trelvo {
+
+namespace {
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw EInOutError("Cannot open file " + path);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  if (in.bad()) throw EInOutError("Cannot read file " + path);
+  return lines;
+}
+
+bool ContainsText(const std::string& haystack, const std::string& needle) {
+  return UpperCase(haystack).find(UpperCase(needle)) != std::string::npos;
+}
+
+}  // namespace
+
+std::string TTransfer::Stamp() const { return FormatDateTime("yyyymmddhhnnss", Core.Now()); }
+std::string TTransfer::NowText() const { return DateTimeToStr(Core.Now()); }
+
+void TTransfer::Log(const std::string& line) { Core.Log(line); }
+
+bool TTransfer::WithArchive(const std::string& path, bool unpack, const std::function<void(TZipArchiver&)>& work) {
+  TZipArchiver& zip = Core.ZipArchiver;
+  auto failed = [&](const std::string& message) {
+    Log(unpack ? "Tiedoston purku ei onnistu (Zip-rikki)!" : "Tiedoston pakkaus ei onnistu (Zip-rikki)!");
+    Log("Virhe : " + message);
+    return false;
+  };
+  try {
+    zip.OpenArchive(path);
+    work(zip);
+  } catch (const std::exception& e) {
+    try {
+      zip.CloseArchive();
+    } catch (...) {
+      // The first error is the one worth reporting.
+    }
+    return failed(e.what());
+  }
+  try {
+    zip.CloseArchive();
+  } catch (const std::exception& e) {
+    return failed(e.what());
+  }
+  return true;
+}
+
+std::vector<std::string> TTransfer::MissingDirectories() const {
+  const TSettings& s = Core.Settings;
+  std::vector<std::string> missing;
+  auto need = [&](const std::string& dir, const std::string& what) {
+    if (!IsDirectory(dir)) missing.push_back(what);
+  };
+  need(s.Dir, "[Internet] Dir");
+  if (IsDirectory(s.Dir)) {
+    need(s.Dir + "Tmp/", "[Internet] Dir + Tmp/");
+    need(s.Dir + "Empty/", "[Internet] Dir + Empty/");
+    need(s.Dir + "Log/", "[Internet] Dir + Log/");
+  }
+  need(s.BackupDir, "[Internet] BackupDir");
+  if (!s.IsMaster) need(s.FtpSiirtoDir, "[Internet] FtpSiirtoDir");
+  return missing;
+}
+
+bool TTransfer::DirectoriesReady() {
+  std::vector<std::string> missing = MissingDirectories();
+  for (const std::string& what : missing) Log("Siirtohakemisto puuttuu tai sitä ei ole asetettu: " + what);
+  return missing.empty();
+}
+
+void TTransfer::SaveRunLog(const std::string& fileName) {
+  // A run without its directories still leaves its log somewhere an operator
+  // looks: the program's log directory.
+  std::string target = fileName;
+  if (!IsDirectory(ExtractFilePath(target))) {
+    if (Core.Settings.Log.empty()) return;
+    target = Core.Settings.Log + ExtractFileName(target);
+  }
+  Core.MemoLog.SaveToFile(target);
+}
+
+void TTransfer::Protected(const std::function<void()>& body, const std::function<std::string()>& logName) {
+  try {
+    body();
+  } catch (...) {
+    try {
+      SaveRunLog(logName());
+    } catch (...) {
+      // The run's own error is the one the operator needs to see.
+    }
+    throw;
+  }
+  SaveRunLog(logName());
+}
+
+std::string TTransfer::RunLogNameOf(const std::string& package) const {
+  return Core.Settings.BackupDir + ChangeFileExt(ExtractFileName(package), ".Log");
+}
+
+std::string TTransfer::UniqueRunLogName(const std::string& base) const {
+  // A send that had nothing to ship has no package name of its own; its log
+  // gets a name no other run uses, and never replaces an earlier one.
+  std::string name = Core.Settings.BackupDir + base + ".Log";
+  for (int i = 2; IsFile(name) || IsFile(Core.Settings.Log + ExtractFileName(name)); ++i)
+    name = Core.Settings.BackupDir + base + "_" + IntToStr(i) + ".Log";
+  return name;
+}
+
+void TTransfer::CountRun(int& retries, bool success) {
+  if (success)
+    retries = 0;
+  else
+    ++retries;
+  LastRunSucceeded_ = success;
+}
+
+// ---------------------------------------------------------------------------
+
+void TTransfer::ClientSend() {
+  TTrelvoCore& c = Core;
+  LastRunSucceeded_ = false;
+  const TSettings& s = c.Settings;
+  c.TransferOk = true;
+  c.LastItemName.clear();
+  bool packageMade = false;
+  std::string emptyLogName;
+  Protected(
+      [&] {
+        Log("Siirto alkaa : " + NowText());
+        Log("Client numero: " + s.ClientArchive);
+        if (!DirectoriesReady()) {
+          c.TransferOk = false;
+          emptyLogName = UniqueRunLogName(c.ClientPrefix() + "_" + Stamp() + "_virhe");
+          Log("Siirto ei onnistunut!");
+          CountRun(c.ClientSendRetries, false);
+          Log("Siirto valmis : " + NowText());
+          return;
+        }
+        c.RefreshPendingCounts();
+        const std::string tmp = c.InternetDir() + "Tmp/";
+        bool pending = false;
+        for (int n : c.PendingCounts) pending = pending || n > 0;
+        if (c.TransferOk && pending) {
+          packageMade = ShipPackage();
+        } else if (c.TransferOk) {
+          emptyLogName = UniqueRunLogName(c.ClientPrefix() + "_" + Stamp() + "_tyhja");
+        }
+        if (c.TransferOk) {
+          c.TransferOk = EmptyExchangeTables();
+          if (!c.TransferOk) Log("Tyhjien tiedostojen kopiointi ei onnistu!");
+        }
+        if (c.TransferOk) {
+          Log("Siirto suoritettu onnistuneesti!");
+          c.SetField("EdtSend", NowText());
+          c.WriteSendDate();
+        } else {
+          Log("Siirto ei onnistunut!");
+        }
+        CountRun(c.ClientSendRetries, c.TransferOk);
+        if (packageMade) c.TransferOk = c.DeleteFiles(c.CurrentPackage);
+        c.RefreshPendingCounts();
+        Log("Siirto valmis : " + NowText());
+      },
+      [&] {
+        if (!emptyLogName.empty() || !packageMade) {
+          if (emptyLogName.empty()) emptyLogName = UniqueRunLogName(c.ClientPrefix() + "_" + Stamp() + "_virhe");
+          return emptyLogName;
+        }
+        return RunLogNameOf(c.CurrentPackage);
+      });
+}
+
+// A site's package made, uploaded twice and kept in FtpSiirtoDir. True when
+// the run got a package name of its own (CurrentPackage), whatever followed.
+bool TTransfer::ShipPackage() {
+  TTrelvoCore& c = Core;
+  const TSettings& s = c.Settings;
+  const std::string tmp = c.InternetDir() + "Tmp/";
+  c.TransferOk = c.CopyFiles(c.MainAliasDir + "ZNet*.Nx1", c.InternetDir() + "Tmp", false);
+  if (!c.TransferOk) {
+    Log("Tiedostojen kopiointi ei onnistu!");
+    return false;
+  }
+  c.CurrentPackage = tmp + c.ClientPrefix() + "_" + Stamp() + ".Zip";
+  Log("Pakataan : " + c.CurrentPackage);
+  if (!WithArchive(c.CurrentPackage, false, [&](TZipArchiver& zip) {
+        zip.SetBaseDirectory(tmp);
+        zip.SetPassword(s.ZipPassword);
+        zip.AddFiles("ZNet*.Nx1", 0);
+      }))
+    c.TransferOk = false;
+  if (!c.TransferOk) {
+    Log("Pakkasus ei onnistunut!");
+    return true;
+  }
+  Log("Pakkaus valmis.");
+  c.TransferOk = c.DeleteFiles(tmp + "ZNet*.Nx1");
+  if (!c.TransferOk) {
+    Log("Tiedostojen poisto ei onnistu!");
+    return true;
+  }
+  c.ConnectionPhase([&] {
+    c.DialUp();
+    if (c.TransferOk) {
+      c.TransferOk = c.UploadPackage(c.CurrentPackage, s.FtpHostBackupDir);
+      if (c.TransferOk) c.TransferOk = c.UploadPackage(c.CurrentPackage, s.FtpHostDir);
+    }
+    if (c.TransferOk) {
+      c.TransferOk = c.CopyFiles(c.CurrentPackage, s.FtpSiirtoDir, false);
+      if (c.TransferOk)
+        Log("Tiedot varmistettu: " + s.FtpSiirtoDir + ExtractFileName(c.CurrentPackage));
+      else
+        Log("Siirto varmistushakemistoon ei onnistu!");
+    }
+  });
+  return true;
+}
+
+bool TTransfer::EmptyExchangeTables() {
+  return Core.CopyFiles(Core.InternetDir() + "Empty/ZNet*.Nx1", Core.MainAliasDir, false);
+}
+
+// ---------------------------------------------------------------------------
+
+void TTransfer::ClientReceive() {
+  TTrelvoCore& c = Core;
+  LastRunSucceeded_ = false;
+  const TSettings& s = c.Settings;
+  c.TransferOk = true;
+  std::string statistics;
+  Protected(
+      [&] {
+        Log("Siirto alkaa : " + NowText());
+        Log("Client numero: " + s.ClientArchive);
+        Log("Haetaan internetistä master-kanta...");
+        const std::string tmp = c.InternetDir() + "Tmp/";
+        c.CurrentPackage = tmp + s.MasterArchive + ".Zip";
+        if (!DirectoriesReady()) {
+          c.TransferOk = false;
+          CountRun(c.ClientRecvRetries, false);
+          Log("Siirto EI onnistunut : " + NowText());
+          return;
+        }
+        statistics = tmp + s.MasterStatistics + ".Zip";
+        const bool withStatistics = !s.MasterStatistics.empty();
+        std::string name;
+        const std::string logPackage = tmp + "CLogs" + s.ClientArchive + "_" + Stamp() + ".Zip";
+        c.ConnectionPhase([&] {
+          Log("Pakataan logit: " + logPackage);
+          WithArchive(logPackage, false, [&](TZipArchiver& zip) {
+            zip.SetBaseDirectory(s.BackupDir);
+            zip.SetPassword(s.ZipPassword);
+            zip.AddFiles("*.Log", 0);
+          });
+          c.DialUp();
+          if (c.TransferOk) c.TransferOk = c.DownloadMasterPackages(c.CurrentPackage);
+          if (c.TransferOk) {
+            name = ExtractFileName(c.CurrentPackage);
+            if (StartsWith(name, "./")) name = name.substr(2);
+            if (!AcceptedMasterName(name)) {
+              Log("Saatiin takaisin jo aikaisemmin siirretty Master-kanta!");
+              Log("Edellinen : " + c.Live.EdtMaster);
+              Log("Siirretty : " + name);
+              c.TransferOk = false;
+            }
+          }
+          if (c.TransferOk && withStatistics) c.TransferOk = c.DownloadPackage(statistics);
+          if (IsFile(logPackage)) c.UploadPackage(logPackage, s.FtpHostLogDir);
+        });
+        if (c.TransferOk) {
+          if (IsFile(logPackage)) {
+            c.DeleteFiles(logPackage);
+            c.DeleteFiles(s.BackupDir + "*.Log");
+          }
+          Log("Puretaan : " + c.CurrentPackage);
+          if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
+                zip.SetBaseDirectory(c.MainAliasDir);
+                zip.SetPassword(s.ZipPassword);
+                zip.ExtractFiles("*.Nx1");
+                zip.SetBaseDirectory(c.InternetDir() + "Log/");
+                zip.ExtractFiles(s.MasterLog + "_*.log");
+              }))
+            c.TransferOk = false;
+          if (c.TransferOk) {
+            Log("Paketin purku onnistui.");
+            if (withStatistics) {
+              Log("Puretaan : " + statistics);
+              if (!WithArchive(statistics, true, [&](TZipArchiver& zip) {
+                    zip.SetBaseDirectory(c.MainAliasDir);
+                    zip.SetPassword(s.ZipPassword);
+                    zip.ExtractFiles("*.Nx1");
+                  }))
+                c.TransferOk = false;
+              if (c.TransferOk) Log("Tilastopaketin purku onnistui.");
+            }
+          }
+        }
+        if (c.TransferOk) {
+          c.Live.EdtMaster = name;
+          c.SetField("EdtMaster", name);
+          c.SetField("EdtRecv", NowText());
+          c.WriteRecvDate(true);
+          CheckEarlierPackages();
+          c.UpdData();
+          CountRun(c.ClientRecvRetries, true);
+        } else {
+          CountRun(c.ClientRecvRetries, false);
+        }
+        c.TransferOk = c.DeleteFiles(c.CurrentPackage);
+        if (withStatistics) c.TransferOk = c.DeleteFiles(statistics);
+        if (c.TransferOk)
+          Log("Siirto valmis : " + NowText());
+        else
+          Log("Siirto EI onnistunut : " + NowText());
+      },
+      [&] { return RunLogNameOf(c.CurrentPackage); });
+}
+
+bool TTransfer::AcceptedMasterName(const std::string& name) const {
+  const std::string& previous = Core.Live.EdtMaster;
+  // Byte order on purpose: the names carry the head office's time stamp.
+  return previous.empty() || previous.compare(name) < 0;
+}
+
+// ---------------------------------------------------------------------------
+
+void TTransfer::MasterSend() {
+  TTrelvoCore& c = Core;
+  LastRunSucceeded_ = false;
+  const TSettings& s = c.Settings;
+  c.TransferOk = true;
+  c.LastItemName.clear();
+  Protected(
+      [&] {
+        Log("Siirto alkaa : " + NowText());
+        const std::string tmp = c.InternetDir() + "Tmp/";
+        c.CurrentPackage = tmp + s.MasterArchive + "_" + Stamp() + ".Zip";
+        if (!DirectoriesReady()) {
+          c.TransferOk = false;
+          Log("Siirto ei onnistunut!");
+          CountRun(c.MasterSendRetries, false);
+          Log("Siirto valmis : " + NowText());
+          return;
+        }
+        const std::string name = ExtractFileName(c.CurrentPackage);
+        const bool withStatistics = !s.MasterStatistics.empty();
+        const std::string statistics = tmp + s.MasterStatistics + ".Zip";
+        Log("Pakataan : " + c.CurrentPackage);
+        if (!WithArchive(c.CurrentPackage, false, [&](TZipArchiver& zip) {
+              zip.SetBaseDirectory(c.MainAliasDir);
+              zip.SetPassword(s.ZipPassword);
+              for (const std::string& mask : SplitString(s.MasterFiles, ';'))
+                if (!mask.empty()) zip.AddFiles(mask, 0);
+              zip.SetBaseDirectory(c.InternetDir() + "Log/");
+              zip.AddFiles(s.MasterLog + "_*.log", 0);
+            }))
+          c.TransferOk = false;
+        if (!c.TransferOk) {
+          Log("Pakkaus ei onnistunut!");
+        } else {
+          Log("Pakkaus valmis.");
+          if (withStatistics) {
+            Log("Pakataan : " + statistics);
+            if (!WithArchive(statistics, false, [&](TZipArchiver& zip) {
+                  zip.SetBaseDirectory(c.MainAliasDir);
+                  zip.SetPassword(s.ZipPassword);
+                  zip.AddFiles("Tilasto.Nx1", 0);
+                }))
+              c.TransferOk = false;
+            if (c.TransferOk) Log("Tilastotiedoston pakkaus valmis.");
+          }
+          const std::string logPackage = tmp + "MLogs_" + Stamp() + ".Zip";
+          Log("Pakataan : " + logPackage);
+          WithArchive(logPackage, false, [&](TZipArchiver& zip) {
+            zip.SetBaseDirectory(s.BackupDir);
+            zip.SetPassword(s.ZipPassword);
+            zip.AddFiles("*.Log", 0);
+          });
+          c.ConnectionPhase([&] {
+            c.DialUp();
+            if (!c.TransferOk) return;
+            c.TransferOk = c.ReplaceMasterPackages(c.CurrentPackage);
+            if (!c.TransferOk) return;
+            c.Live.EdtMaster = name;
+            c.SetField("EdtMaster", name);
+            if (withStatistics) c.TransferOk = c.UploadPackage(statistics, s.FtpHostDir);
+            if (IsFile(logPackage)) {
+              c.UploadPackage(logPackage, s.FtpHostLogDir);
+              c.DeleteFiles(logPackage);
+              c.DeleteFiles(s.BackupDir + "*.Log");
+            }
+          });
+        }
+        if (c.TransferOk) {
+          Log("Siirto suoritettu onnistuneesti!");
+          c.SetField("EdtSend", NowText());
+          c.WriteSendDate(true);
+        } else {
+          Log("Siirto ei onnistunut!");
+        }
+        CountRun(c.MasterSendRetries, c.TransferOk);
+        c.TransferOk = c.DeleteFiles(c.CurrentPackage);
+        if (withStatistics) c.TransferOk = c.DeleteFiles(statistics);
+        Log("Siirto valmis : " + NowText());
+      },
+      [&] { return RunLogNameOf(c.CurrentPackage); });
+}
+
+// ---------------------------------------------------------------------------
+
+void TTransfer::MasterReceive() {
+  TTrelvoCore& c = Core;
+  LastRunSucceeded_ = false;
+  const TSettings& s = c.Settings;
+  Protected(
+      [&] {
+        Log("Siirto alkaa : " + NowText());
+        if (!DirectoriesReady()) {
+          c.TransferOk = false;
+          Log("Siirto ei onnistunut!");
+          CountRun(c.MasterRecvRetries, false);
+          Log("Siirto valmis : " + NowText());
+          return;
+        }
+        const std::string tmp = c.InternetDir() + "Tmp/";
+        c.DeleteFiles(tmp + s.MasterClients + "*.Zip");
+        c.TransferOk = true;
+        Log("Haetaan internetistä Clientien tiedot...");
+        c.ConnectionPhase([&] {
+          c.DialUp(true);
+          if (c.TransferOk) c.TransferOk = c.CollectClientPackages();
+        });
+        int processed = 0;
+        if (!c.TransferOk) {
+          Log("Siirto ei onnistunut!");
+        } else {
+          c.FindFiles(tmp + s.MasterClients + "*.Zip");
+          // The file operations below search again and reuse FoundFiles.
+          const std::vector<std::string> packages = c.FoundFiles;
+          for (const std::string& path : packages) {
+            if (!IsFile(path)) continue;
+            if (ProcessClientPackage(ExtractFileName(path))) ++processed;
+          }
+        }
+        if (c.TransferOk || processed > 0) {
+          c.SetField("EdtRecv", NowText());
+          c.WriteRecvDate();
+          CountRun(c.MasterRecvRetries, true);
+        } else {
+          CountRun(c.MasterRecvRetries, false);
+        }
+        Log("Siirto valmis : " + NowText());
+      },
+      [&] { return s.BackupDir + "Haku_" + FormatDateTime("yyyymmddhhnn", c.Now()) + ".Log"; });
+}
+
+// One site's package at the head office; true when it was fully processed.
+bool TTransfer::ProcessClientPackage(const std::string& fileName) {
+  TTrelvoCore& c = Core;
+  const TSettings& s = c.Settings;
+  c.TransferOk = true;
+  Log("Käsitellään : " + fileName);
+  c.CurrentPackage = c.InternetDir() + "Tmp/" + fileName;
+  if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
+        zip.SetBaseDirectory(c.INetAliasDir);
+        zip.SetPassword(s.ZipPassword);
+        zip.ExtractFiles("*.Nx1");
+      }))
+    c.TransferOk = false;
+  if (!c.TransferOk) {
+    Log("Paketin purku ei onnistunut!");
+    WriteClientLog(c.CurrentPackage, "ERROR01");
+    return false;
+  }
+  c.AppendExchangeRows();
+  c.UpdData();
+  c.TransferOk = EmptyExchangeTables();
+  if (!c.TransferOk) Log("Siirtotaulujen tyhjennys ei onnistu!");
+  c.TransferOk = c.CopyFiles(c.CurrentPackage, s.BackupDir, false);
+  if (!c.TransferOk) {
+    Log("Siirto varmistushakemistoon ei onnistu (" + fileName + ")!");
+    WriteClientLog(c.CurrentPackage, "ERROR02");
+    return false;
+  }
+  Log("Tiedot varmistettu: " + fileName);
+  c.DeleteFiles(c.CurrentPackage);
+  WriteClientLog(c.CurrentPackage, "Ok");
+  return true;
+}
+
+std::string TTransfer::ClientLogName(const std::string& packagePath) const {
+  const TSettings& s = Core.Settings;
+  const std::string name = ExtractFileName(packagePath);
+  const std::string number =
+      name.size() > s.MasterClients.size() ? name.substr(s.MasterClients.size(), s.ClientArchive.size()) : "";
+  return Core.InternetDir() + "Log/" + s.MasterLog + "_" + number + ".log";
+}
+
+void TTransfer::WriteClientLog(const std::string& packagePath, const std::string& status) {
+  const std::string path = ClientLogName(packagePath);
+  try {
+    std::vector<std::string> lines;
+    if (IsFile(path)) lines = ReadLines(path);
+    lines.push_back(ExtractFileName(packagePath) + "  " + status);
+    const size_t kKept = 100;
+    if (lines.size() > kKept) lines.erase(lines.begin(), lines.end() - kKept);
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    WriteFileAtomically(path, text);
+  } catch (const std::exception& e) {
+    Log("Päivitys ei onnistu : " + path);
+    Log("Virhe : " + std::string(e.what()));
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+void TTransfer::CheckEarlierPackages() {
+  TTrelvoCore& c = Core;
+  const TSettings& s = c.Settings;
+  Log("Tarkistetaan aikaisemmin siirretyt tiedostot...");
+  const std::string logPath = c.InternetDir() + "Log/" + s.MasterLog + "_" + s.ClientArchive + ".log";
+  try {
+    if (!IsFile(logPath)) return;
+    const std::vector<std::string> lines = ReadLines(logPath);
+    const std::string mask = s.FtpSiirtoDir + c.ClientPrefix() + "*.Zip";
+
+    c.FindFiles(mask);
+    for (const std::string& found : std::vector<std::string>(c.FoundFiles)) {
+      if (!IsFile(found)) continue;
+      const std::string name = ExtractFileName(found);
+      Log("Tarkistetaan : " + name);
+      const std::string path = s.FtpSiirtoDir + name;
+      for (const std::string& line : lines) {
+        if (!ContainsText(line, name) || ContainsText(line, "ERROR01")) continue;
+        Log("Master sisältää: " + name + "=" + line);
+        if (c.CopyFiles(path, s.BackupDir, false) && !c.DeleteFiles(path))
+          Log("Tiedoston poisto ei onnistu: " + path);
+        break;
+      }
+    }
+
+    c.FindFiles(mask);
+    for (const std::string& found : std::vector<std::string>(c.FoundFiles)) {
+      if (!IsFile(found)) continue;
+      const std::string name = ExtractFileName(found);
+      Log("Päivitetään takaisin: " + name);
+      const std::string path = s.FtpSiirtoDir + name;
+      if (!c.CopyFiles(path, s.BackupDir, false)) {
+        Log("Kopiointi Backup-kansioon ei onnistunut!");
+        continue;
+      }
+      PutBackPackage(path);
+      if (!c.DeleteFiles(path)) Log("Tiedoston poisto ei onnistu: " + path);
+    }
+  } catch (const std::exception& e) {
+    Log("Käsittely ei onnistu : " + logPath);
+    Log("Virhe : " + std::string(e.what()));
+  }
+}
+
+// An unconfirmed package's rows back into the exchange tables of the main
+// database. An entry that fails to extract leaves the INet table of an
+// earlier unpack in place, so then nothing is appended: only rows of this
+// package may ever go back.
+void TTransfer::PutBackPackage(const std::string& path) {
+  TTrelvoCore& c = Core;
+  Log("Käsitellään : " + ExtractFileName(path));
+  const bool before = c.TransferOk;
+  c.TransferOk = true;
+  const bool unpacked = WithArchive(path, true, [&](TZipArchiver& zip) {
+    zip.SetBaseDirectory(c.INetAliasDir);
+    zip.SetPassword(c.Settings.ZipPassword);
+    zip.ExtractFiles("*.Nx1");
+  });
+  const bool entriesOk = c.TransferOk;
+  c.TransferOk = before && entriesOk;
+  if (unpacked && entriesOk) c.AppendExchangeRows();
+}
+
+}  // namespace trelvo

@@ -1,0 +1,144 @@
+// The scheduler's rules and the run control against the clock, at a site
+// whose FTP server is not there: sends with nothing to send succeed, every
+// receive fails at once.
+#include "ExchangeFixture.h"
+#include "common/Text.h"
+
+namespace trelvo::test {
+namespace {
+
+class TTitleCloser : public TProgramCloser {
+ public:
+  bool CloseWindowByTitle(const std::string& title) override { return title == "SORVEL"; }
+};
+
+class RunControl : public ::testing::Test {
+ protected:
+  void SetUp() override { EnsureQtApp(); }
+  TTempDir Work;
+  TFixedClock Clock{Day(2, 8)};
+  // Nothing listens on this port.
+  TInstallation Site{Work / "site", "client", "01", FreeLoopbackPort(), Clock};
+  TTrelvoCore& Core = *Site.Core;
+  TTransfer& T = *Site.Transfer;
+
+  bool Ran(const std::string& heading) { return Has(Site.View.All, heading); }
+  void TickAt(TDateTime at) {
+    Site.View.All.clear();
+    Clock.Set(at);
+    T.TimerRunTimer();
+  }
+  static constexpr const char* kReceiveHeading = "Haetaan internetistä master-kanta...";
+};
+
+TEST_F(RunControl, DueOnlyAfterItsTimeToTheSecond) {
+  // init's schedule: send 22:00, receive 23:30.
+  TickAt(Day(2, 22, 0, 0));
+  EXPECT_FALSE(Ran("Client numero: 01"));
+  TickAt(Day(2, 22, 0, 1));
+  EXPECT_TRUE(Ran("Siirto suoritettu onnistuneesti!")) << Joined(Site.View.All);
+  EXPECT_EQ("02.03.2026", DateToStr(Core.Live.DateSend));
+  TickAt(Day(2, 22, 5));
+  EXPECT_FALSE(Ran("Client numero: 01")) << "once a day";
+  TickAt(Day(2, 23, 30, 0));
+  EXPECT_FALSE(Ran(kReceiveHeading));
+  TickAt(Day(2, 23, 30, 1));
+  EXPECT_TRUE(Ran(kReceiveHeading));
+  EXPECT_EQ("02.03.2026 23:30:01", Site.View.Fields["EdtNyt"]);
+}
+
+TEST_F(RunControl, ReceiveBeforeSendInOneTickAndTheLogShowsTheSend) {
+  TickAt(Day(3, 23, 31));
+  const Lines& all = Site.View.All;
+  auto at = [&](const std::string& line) { return std::find(all.begin(), all.end(), line) - all.begin(); };
+  EXPECT_LT(at(kReceiveHeading), at("Siirto suoritettu onnistuneesti!"));
+  EXPECT_FALSE(Has(Core.MemoLog.Lines(), kReceiveHeading));
+  EXPECT_EQ(1, Core.ClientRecvRetries);
+  EXPECT_EQ("1", Site.View.Fields["EdtRecvCount"]);
+  EXPECT_EQ("0", Site.View.Fields["EdtSendCount"]);
+}
+
+TEST_F(RunControl, RetriesStopAtTheLimitAndResetBeforeTheTimeNextDay) {
+  Core.Settings.ReTryMaxCount = 3;
+  int runs = 0;
+  for (int m = 31; m <= 40; ++m) {
+    TickAt(Day(2, 23, m));
+    runs += Ran(kReceiveHeading);
+  }
+  EXPECT_EQ(3, runs);
+  EXPECT_EQ(3, Core.ClientRecvRetries);
+  TickAt(Day(3, 23, 0));  // before 23:30 on a later day
+  EXPECT_EQ(0, Core.ClientRecvRetries);
+  EXPECT_FALSE(Ran(kReceiveHeading));
+  TickAt(Day(3, 23, 31));
+  EXPECT_TRUE(Ran(kReceiveHeading));
+}
+
+TEST_F(RunControl, MidnightTimeNeverResetsAndAFutureDateSuppresses) {
+  Core.Live.TimeRecv = 0;
+  Core.ClientRecvRetries = 3;
+  for (TDateTime t : {Day(3, 0, 0, 0), Day(3, 0, 0, 1), Day(4, 12)}) {
+    TickAt(t);
+    EXPECT_EQ(3, Core.ClientRecvRetries);
+    EXPECT_FALSE(Ran(kReceiveHeading));
+  }
+  Core.Live.DateSend = EncodeDate(2026, 3, 10);
+  TickAt(Day(10, 23));
+  EXPECT_FALSE(Ran("Client numero: 01"));
+  TickAt(Day(11, 22, 1));
+  EXPECT_TRUE(Ran("Siirto suoritettu onnistuneesti!"));
+}
+
+TEST_F(RunControl, InactiveDirectionOnlyWritesItsLine) {
+  Core.Live.ChkBoxSend = false;
+  TickAt(Day(2, 22, 1));
+  EXPECT_EQ((Lines{"Lähetys ei ole aktiivinen!"}), Core.MemoLog.Lines());
+  EXPECT_EQ(0, Core.ClientSendRetries);
+  Core.Live.ChkBoxRecv = false;
+  T.SBReceiveClick();
+  EXPECT_EQ((Lines{"Vastaanotto ei ole aktiivinen!"}), Core.MemoLog.Lines());
+}
+
+TEST_F(RunControl, ButtonsAndTimerOffDuringARunAndBackAfterOne) {
+  Core.Settings.ReTryTime = 0;
+  EXPECT_EQ(0, T.TimerRunInterval());
+  Core.Settings.ReTryTime = 120;
+  EXPECT_EQ(120000, T.TimerRunInterval());
+  T.SetTimerRunEnabled(true);
+  bool sawDisabled = false;
+  Site.View.OnControls = [&] {
+    sawDisabled = sawDisabled || (!T.SBSendEnabled() && !T.SBReceiveEnabled() && !T.TimerRunEnabled() && T.Running());
+  };
+  T.SBSendClick();
+  EXPECT_TRUE(sawDisabled);
+  EXPECT_TRUE(T.SBSendEnabled() && T.SBReceiveEnabled() && T.TimerRunEnabled());
+  EXPECT_FALSE(T.Running());
+}
+
+TEST_F(RunControl, AnErrorEscapesOnlyAfterTheRestore) {
+  // A receive that lists nothing saves its log as Master.Log; a directory of
+  // that name makes the save fail.
+  MakeDir(Site.Dir + "Backup/Master.Log");
+  T.SetTimerRunEnabled(true);
+  EXPECT_THROW(T.SBReceiveClick(), std::exception);
+  EXPECT_TRUE(T.SBSendEnabled() && T.SBReceiveEnabled() && T.TimerRunEnabled());
+  EXPECT_EQ(1, Core.ClientRecvRetries);
+  // In a tick the rest of the tick is skipped, and the timer comes back.
+  Clock.Set(Day(2, 23, 31));
+  EXPECT_THROW(T.TimerRunTimer(), std::exception);
+  EXPECT_TRUE(T.TimerRunEnabled());
+  EXPECT_EQ("01.01.2000", DateToStr(Core.Live.DateSend)) << "the send after the receive did not run";
+}
+
+TEST_F(RunControl, SiblingProgramsAskedToClose) {
+  TTitleCloser closer;
+  TTransfer transfer(Core, &closer);
+  transfer.SBSendClick();
+  const Lines& log = Core.MemoLog.Lines();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ("SORVEL-ohjelma suljettu!", log[0]);
+  EXPECT_EQ("RAHVO-ohjelman sulkeminen ei onnistu!", log[1]);
+}
+
+}  // namespace
+}  // namespace trelvo::test

@@ -1,0 +1,134 @@
+// trelvo-admin run and tick: one send or receive of an installation, or one
+// scheduler tick at a chosen moment, headless, through the program's own
+// run control.
+#include <QCoreApplication>
+#include <iostream>
+#include <memory>
+
+#include "Admin.h"
+#include "common/IniFile.h"
+#include "common/Text.h"
+#include "transfer/Transfer.h"
+
+namespace trelvo::admin {
+namespace {
+
+// The program keeps its retry counters in memory for as long as it runs. The
+// tool is a new process for every tick, so it keeps them beside the settings.
+constexpr const char* kStateFile = "RunState.ini";
+constexpr const char* kCounters[] = {"ClientSendRetries", "ClientRecvRetries", "MasterSendRetries", "MasterRecvRetries"};
+
+int* CounterOf(TTrelvoCore& core, int i) {
+  int* counters[] = {&core.ClientSendRetries, &core.ClientRecvRetries, &core.MasterSendRetries, &core.MasterRecvRetries};
+  return counters[i];
+}
+
+void LoadCounters(TTrelvoCore& core) {
+  TIniFile ini(core.HomeDir() + kStateFile);
+  for (int i = 0; i < 4; ++i) *CounterOf(core, i) = static_cast<int>(ini.ReadInteger("RunState", kCounters[i], 0));
+}
+
+void SaveCounters(TTrelvoCore& core) {
+  TIniFile ini(core.HomeDir() + kStateFile);
+  for (int i = 0; i < 4; ++i) ini.WriteString("RunState", kCounters[i], IntToStr(*CounterOf(core, i)));
+}
+
+// Prints the run log as it grows, once the run has begun.
+class TEchoView : public THeadlessView {
+ public:
+  bool Echo = false;
+  void LogAppended(const std::string& line) override {
+    if (Echo) std::cout << line << "\n" << std::flush;
+  }
+  void ShowError(const std::string& message) override { std::cerr << message << "\n"; }
+};
+
+struct TSession {
+  std::unique_ptr<QCoreApplication> App;
+  TEchoView View;
+  std::unique_ptr<TFixedClock> Clock;
+  std::unique_ptr<TTrelvoCore> Core;
+  std::unique_ptr<TTransfer> Transfer;
+
+  TSession(const TArgs& args, bool fixedClock, TDateTime at) {
+    static int argc = 1;
+    static char name[] = "trelvo-admin";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) App = std::make_unique<QCoreApplication>(argc, argv);
+    if (fixedClock) Clock = std::make_unique<TFixedClock>(at);
+    Core = std::make_unique<TTrelvoCore>(HomeDir(args), &View, Clock.get());
+    Transfer = std::make_unique<TTransfer>(*Core);
+    // What the program does at start before its first run.
+    Core->LoadSettings();
+    LoadCounters(*Core);
+    Core->TransferOk = true;
+    Core->ReconnectDatabase();
+    Core->RefreshPendingCounts();
+    View.Echo = true;
+  }
+};
+
+int RunOnce(const TArgs& args) {
+  args.Expect(1, 1);
+  const std::string& direction = args.At(0);
+  if (direction != "send" && direction != "receive") throw EUsage("run needs send or receive");
+  TSession session(args, false, 0);
+  TTrelvoCore& core = *session.Core;
+  const bool active = direction == "send" ? core.Live.ChkBoxSend : core.Live.ChkBoxRecv;
+  try {
+    if (direction == "send")
+      session.Transfer->SBSendClick();
+    else
+      session.Transfer->SBReceiveClick();
+  } catch (...) {
+    SaveCounters(core);
+    throw;
+  }
+  SaveCounters(core);
+  if (!active) {
+    std::cerr << "trelvo-admin run: " << (direction == "send" ? "SendFiles" : "RecvFiles")
+              << " is off in the settings; nothing was run\n";
+    return 1;
+  }
+  if (!session.Transfer->LastRunSucceeded()) {
+    std::cerr << "trelvo-admin run: the " << direction << " run failed (see the run log above)\n";
+    return 1;
+  }
+  return 0;
+}
+
+int RunTick(const TArgs& args) {
+  args.Expect(0, 0);
+  TDateTime at = 0;
+  const bool fixed = args.Has("at");
+  if (fixed) {
+    try {
+      at = StrToDateTime(args.Option("at"));
+    } catch (const std::exception& e) {
+      throw EUsage(std::string("--at needs \"dd.mm.yyyy hh:nn:ss\": ") + e.what());
+    }
+  }
+  TSession session(args, fixed, at);
+  try {
+    session.Transfer->TimerRunTimer();
+  } catch (...) {
+    SaveCounters(*session.Core);
+    throw;
+  }
+  SaveCounters(*session.Core);
+  const TTrelvoCore& core = *session.Core;
+  const bool master = core.IsMaster();
+  std::cout << "# tick " << DateTimeToStr(core.Now()) << ": retries receive "
+            << (master ? core.MasterRecvRetries : core.ClientRecvRetries) << ", send "
+            << (master ? core.MasterSendRetries : core.ClientSendRetries) << "\n";
+  return 0;
+}
+
+TRELVO_ADMIN_COMMAND("run", "run send|receive [--home DIR]  one send or receive run now, printing its run log", {},
+                     RunOnce);
+TRELVO_ADMIN_COMMAND("tick",
+                     "tick [--at \"dd.mm.yyyy hh:nn:ss\"] [--home DIR]  one scheduler tick at that moment (default now)",
+                     {}, RunTick);
+
+}  // namespace
+}  // namespace trelvo::admin
