@@ -131,7 +131,7 @@ struct TDbTable::TImpl {
   std::vector<TValue> Keys;  // FindKey's parsed key values, reused
   std::string Columns;  // rowid, "c1", "c2", ...
   std::string OrderBy;
-  TStatement Count, FirstBatch, AfterBatch, Insert, Update;
+  TStatement Count, FirstBatch, AfterBatch, Insert, Update, Remove;
   // Updates of only the fields an edit changed, by the set of those fields.
   std::map<std::uint64_t, TStatement> UpdateChanged;
   std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
@@ -771,6 +771,22 @@ void TDbTable::Post() {
   Eof_ = false;
   State_ = TDataSetState::dsBrowse;
   ForgetBatch();
+}
+
+void TDbTable::Delete() {
+  CheckActive();
+  Cancel();
+  if (!HasCur_ || Eof_) Fail(dbeNoCurrentRow, "no current row to delete");
+  sqlite3* db = Database_->Connection().Handle();
+  if (!Impl_->Remove) Impl_->Remove = TStatement(db, "DELETE FROM " + Quoted() + " WHERE rowid = ?1");
+  TStatement& st = Impl_->Remove;
+  sqlite3_bind_int64(st.Get(), 1, Cur_.RowId);
+  st.Step(StepContext_, ": delete");
+  st.Rewind();
+  // The rows read ahead behind the deleted one are still as they were, and
+  // the read after them starts from the deleted row's key, which needs no row.
+  Next();
+  if (Eof_) HasCur_ = false;
 }
 
 void TDbTable::Cancel() {

@@ -106,6 +106,9 @@ class TDbTable {
   // (dbeKeyViolation, dbeTableLocked, ...) the state stays edit or insert.
   void Post();
   void Cancel();
+  // Removes the current row and moves to the next one in index order (Eof,
+  // and no current row, when it was the last). A pending edit is dropped.
+  void Delete();
 
  private:
   friend class TDbField;

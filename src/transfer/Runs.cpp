@@ -2,11 +2,14 @@
 // earlier packages at a site.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <exception>
 #include <fstream>
 
 #include "common/Text.h"
 #include "core/MemoLog.h"
+#include "data/SentRows.h"
 #include "transfer/Transfer.h"
 
 namespace trelvo {
@@ -165,7 +168,6 @@ void TTransfer::ClientSend() {
           return;
         }
         c.RefreshPendingCounts();
-        const std::string tmp = c.InternetDir() + "Tmp/";
         bool pending = false;
         for (int n : c.PendingCounts) pending = pending || n > 0;
         if (c.TransferOk && pending) {
@@ -174,7 +176,7 @@ void TTransfer::ClientSend() {
           emptyLogName = UniqueRunLogName(c.ClientPrefix() + "_" + Stamp() + "_tyhja");
         }
         if (c.TransferOk) {
-          c.TransferOk = EmptyExchangeTables();
+          c.TransferOk = EmptySentExchangeTables(packageMade);
           if (!c.TransferOk) Log("Tyhjien tiedostojen kopiointi ei onnistu!");
         }
         if (c.TransferOk) {
@@ -209,7 +211,7 @@ bool TTransfer::ShipPackage() {
     Log("Tiedostojen kopiointi ei onnistu!");
     return false;
   }
-  c.CurrentPackage = tmp + c.ClientPrefix() + "_" + Stamp() + ".Zip";
+  c.CurrentPackage = tmp + UnusedPackageName();
   Log("Pakataan : " + c.CurrentPackage);
   if (!WithArchive(c.CurrentPackage, false, [&](TZipArchiver& zip) {
         zip.SetBaseDirectory(tmp);
@@ -242,6 +244,73 @@ bool TTransfer::ShipPackage() {
     }
   });
   return true;
+}
+
+std::array<int, 4> TTransfer::ExchangeCounts() {
+  TTables& t = Core.Tables;
+  TDbTable* tables[4] = {&t.TblZNetAsi, &t.TblZNetKo, &t.TblZNetKoPa, &t.TblZNetTi};
+  std::array<int, 4> counts{};
+  for (int i = 0; i < 4; ++i) {
+    tables[i]->Open();
+    TTableCloser closer(*tables[i]);
+    counts[i] = tables[i]->RecordCount();
+  }
+  return counts;
+}
+
+// The suite's main program may write exchange rows while a send is on its
+// way, and copying empty files over the tables would lose them. So the
+// tables are emptied whole only when they hold just what was counted before
+// the copy; otherwise exactly the package's rows are taken out, and a send
+// that found nothing leaves rows that came meanwhile alone.
+bool TTransfer::EmptySentExchangeTables(bool packageMade) {
+  TTrelvoCore& c = Core;
+  std::array<int, 4> now{};
+  try {
+    now = ExchangeCounts();
+  } catch (const std::exception& e) {
+    Log("Virhe : " + std::string(e.what()));
+    return false;
+  }
+  bool unchanged = true, empty = true;
+  for (int i = 0; i < 4; ++i) {
+    unchanged = unchanged && now[i] == c.PendingCounts[i];
+    empty = empty && now[i] == 0;
+  }
+  if (unchanged || empty) return EmptyExchangeTables();
+  if (!packageMade) {
+    Log("Siirtotauluihin tuli rivejä siirron aikana; ne lähtevät seuraavassa siirrossa.");
+    return true;
+  }
+  Log("Siirtotauluihin tuli rivejä siirron aikana; poistetaan vain lähetetyt rivit.");
+  if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
+        zip.SetBaseDirectory(c.INetAliasDir);
+        zip.SetPassword(c.Settings.ZipPassword);
+        zip.ExtractFiles("ZNet*.Nx1");
+      }))
+    return false;
+  if (!c.TransferOk) return false;
+  try {
+    const long long kept = RemoveSentExchangeRows(c.Tables, c);
+    Log("Seuraavaan siirtoon jäi " + IntToStr(kept) + " riviä.");
+  } catch (const std::exception& e) {
+    Log("Virhe : " + std::string(e.what()));
+    return false;
+  }
+  return true;
+}
+
+// Two sends within one second would make two packages of one name, and the
+// second would replace the first on the server before the head office has
+// it. A name this site has used already moves on by a second.
+std::string TTransfer::UnusedPackageName() const {
+  const TSettings& s = Core.Settings;
+  TDateTime at = Core.Now();
+  for (;;) {
+    const std::string name = Core.ClientPrefix() + "_" + FormatDateTime("yyyymmddhhnnss", at) + ".Zip";
+    if (!IsFile(s.FtpSiirtoDir + name) && !IsFile(s.BackupDir + name)) return name;
+    at += 1.0 / 86400.0;
+  }
 }
 
 bool TTransfer::EmptyExchangeTables() {
@@ -330,6 +399,7 @@ void TTransfer::ClientReceive() {
           c.WriteRecvDate(true);
           CheckEarlierPackages();
           c.UpdData();
+          TakeBackUndecided();
           CountRun(c.ClientRecvRetries, true);
         } else {
           CountRun(c.ClientRecvRetries, false);
@@ -546,6 +616,7 @@ void TTransfer::WriteClientLog(const std::string& packagePath, const std::string
 void TTransfer::CheckEarlierPackages() {
   TTrelvoCore& c = Core;
   const TSettings& s = c.Settings;
+  Undecided_.clear();
   Log("Tarkistetaan aikaisemmin siirretyt tiedostot...");
   const std::string logPath = c.InternetDir() + "Log/" + s.MasterLog + "_" + s.ClientArchive + ".log";
   try {
@@ -568,12 +639,21 @@ void TTransfer::CheckEarlierPackages() {
       }
     }
 
+    const std::string newestNamed = NewestNamedPackage(lines);
     c.FindFiles(mask);
     for (const std::string& found : std::vector<std::string>(c.FoundFiles)) {
       if (!IsFile(found)) continue;
       const std::string name = ExtractFileName(found);
-      Log("Päivitetään takaisin: " + name);
       const std::string path = s.FtpSiirtoDir + name;
+      if (Undecided(name, newestNamed)) {
+        // Sent after the head office made this result log: it may still be
+        // waiting on the server. Sending its rows again would make every
+        // package carry all the days before it.
+        Log("Odottaa Masterin käsittelyä: " + name);
+        if (PutBackPackage(path)) Undecided_.push_back(path);
+        continue;
+      }
+      Log("Päivitetään takaisin: " + name);
       if (!c.CopyFiles(path, s.BackupDir, false)) {
         Log("Kopiointi Backup-kansioon ei onnistunut!");
         continue;
@@ -587,11 +667,53 @@ void TTransfer::CheckEarlierPackages() {
   }
 }
 
+// The last of this site's packages that the result log names (in name
+// order, which is the order of their time stamps); "" when it names none.
+std::string TTransfer::NewestNamedPackage(const std::vector<std::string>& lines) const {
+  const std::string prefix = UpperCase(Core.ClientPrefix() + "_");
+  std::string newest;
+  for (const std::string& line : lines) {
+    std::string name = UpperCase(line.substr(0, line.find(' ')));
+    if (StartsWith(name, prefix) && name > newest) newest = name;
+  }
+  return newest;
+}
+
+bool TTransfer::Undecided(const std::string& name, const std::string& newestNamed) const {
+  if (UpperCase(name) <= newestNamed) return false;
+  // A package the head office has left without a word for days is sent
+  // again, so nothing waits for ever on a package lost on the way.
+  const std::string stamp = name.substr(std::min(name.size(), Core.ClientPrefix().size() + 1), 14);
+  TDateTime sent = 0;
+  try {
+    if (stamp.size() != 14) return false;
+    sent = EncodeDate(std::stoi(stamp.substr(0, 4)), std::stoi(stamp.substr(4, 2)), std::stoi(stamp.substr(6, 2)));
+  } catch (const std::exception&) {
+    return false;
+  }
+  return Core.Now() - sent < kUndecidedDays;
+}
+
+// After the receive's UpdData: the rows of the undecided packages have been
+// laid over the fresh tables and now leave the exchange tables again.
+void TTransfer::TakeBackUndecided() {
+  TTrelvoCore& c = Core;
+  for (const std::string& path : Undecided_) {
+    if (!WithArchive(path, true, [&](TZipArchiver& zip) {
+          zip.SetBaseDirectory(c.INetAliasDir);
+          zip.SetPassword(c.Settings.ZipPassword);
+          zip.ExtractFiles("*.Nx1");
+        }))
+      continue;
+    RemoveSentExchangeRows(c.Tables, c);
+  }
+  Undecided_.clear();
+}
 // An unconfirmed package's rows back into the exchange tables of the main
 // database. An entry that fails to extract leaves the INet table of an
 // earlier unpack in place, so then nothing is appended: only rows of this
 // package may ever go back.
-void TTransfer::PutBackPackage(const std::string& path) {
+bool TTransfer::PutBackPackage(const std::string& path) {
   TTrelvoCore& c = Core;
   Log("Käsitellään : " + ExtractFileName(path));
   const bool before = c.TransferOk;
@@ -603,7 +725,9 @@ void TTransfer::PutBackPackage(const std::string& path) {
   });
   const bool entriesOk = c.TransferOk;
   c.TransferOk = before && entriesOk;
-  if (unpacked && entriesOk) c.AppendExchangeRows();
+  if (!unpacked || !entriesOk) return false;
+  c.AppendExchangeRows();
+  return true;
 }
 
 }  // namespace trelvo

@@ -2,6 +2,7 @@
 // The four transfer runs, the check of earlier packages, and the run control
 // around them (the two buttons and the scheduler tick), over the core. The
 // window, trelvo-admin and the tests drive the same object.
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -83,9 +84,19 @@ class TTransfer {
   void CountRun(int& retries, bool success);
   bool ShipPackage();
   bool EmptyExchangeTables();
+  std::string UnusedPackageName() const;
+  bool EmptySentExchangeTables(bool packageMade);
+  std::array<int, 4> ExchangeCounts();
   bool AcceptedMasterName(const std::string& name) const;
   bool ProcessClientPackage(const std::string& fileName);
-  void PutBackPackage(const std::string& path);
+  bool PutBackPackage(const std::string& path);
+  std::string NewestNamedPackage(const std::vector<std::string>& lines) const;
+  bool Undecided(const std::string& name, const std::string& newestNamed) const;
+  void TakeBackUndecided();
+
+  // Days a package may wait for its result line before it counts as lost.
+  static constexpr int kUndecidedDays = 3;
+  std::vector<std::string> Undecided_;
 
   TNoProgramCloser NoCloser_;
   TProgramCloser* Closer_;
