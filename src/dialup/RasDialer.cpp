@@ -16,6 +16,8 @@
 #include <map>
 #include <thread>
 
+#include "common/Text.h"
+
 extern char** environ;
 
 namespace trelvo {
@@ -80,16 +82,19 @@ std::string FindTool() {
   throw ERasError(kToolMissing);
 }
 
-std::string FirstLine(const std::string& text) {
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (!line.empty()) return line;
-    start = end + 1;
+// Non-empty lines, without the CR of a CRLF end.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (auto& line : SplitString(text, '\n')) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
   }
+  return lines;
+}
+
+std::string FirstLine(const std::string& text) {
+  for (const auto& line : Lines(text))
+    if (std::string t = TrimRight(line); !t.empty()) return t;
   return "";
 }
 
@@ -221,20 +226,6 @@ std::vector<std::string> SplitTerse(const std::string& line, size_t maxFields) {
     }
   }
   return fields;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
 }
 
 int HandleOfPath(const std::string& path) {
