@@ -25,6 +25,7 @@ TTrelvoCore::TTrelvoCore(std::string homeDir, TTrelvoView* view, const TClock* c
   FileFinder.SearchOptions = sfLookForArchiveFile | sfLookForAnyFile;
   FileFinder.OnFileFound = [this](const TFoundFileInfo& info) { FileFinderFileFound(info); };
   WireArchiver();
+  RasDialer.OnDisconnected = [this](TRasDialer&) { Log("Disconnected"); };
 }
 
 TTrelvoCore::~TTrelvoCore() = default;
@@ -162,7 +163,7 @@ void TTrelvoCore::FillSettingsPage() {
   Page.ChkBoxRas = s.Ras;
   Page.ChkBoxSama = s.RasSameAsFtp;
   Page.CBoxRasEntEnabled = s.Ras;
-  // The dial-up entry list and its credentials are filled by the dialler.
+  FillRasEntries();
   Page.EdtRecvCount = IntToStr(s.IsMaster ? MasterRecvRetries : ClientRecvRetries);
   Page.EdtSendCount = IntToStr(s.IsMaster ? MasterSendRetries : ClientSendRetries);
   View_->SettingsPageChanged();
