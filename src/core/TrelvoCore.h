@@ -54,7 +54,7 @@ class TTrelvoCore : public TRunReport {
   void LoadSettings();
   // "Talleta": the page's values into memory, then the page's keys into the file.
   void BBtnSaveClick(const TSettingsPage& page);
-  // The in-memory values onto the page (the dial-up part comes with the dialler).
+  // The in-memory values onto the page, the dial-up entries with them.
   void FillSettingsPage();
   // After a successful run: DateSend/DateRecv set to today and written; the
   // receive and the master send also write MasterFile from EdtMaster.
