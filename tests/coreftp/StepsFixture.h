@@ -21,10 +21,11 @@ using Lines = std::vector<std::string>;
 struct TStepsHome {
   TTempDir Home;
   THeadlessView View;
-  TTrelvoCore Core{Home.Path(), &View};
+  TTrelvoCore Core;
   std::string Tmp = Home / "INet/Tmp/";
 
-  TStepsHome() {
+  // view: another view for the core than View.
+  explicit TStepsHome(TTrelvoView* view = nullptr) : Core(Home.Path(), view ? view : &View) {
     EnsureQtApp();
     MakeDir(Tmp);
     Core.Settings.Dir = Home / "INet/";
