@@ -113,18 +113,19 @@ TPyFtpServer::TPyFtpServer(const std::string& root) {
 
 bool TVsftpdServer::Available() { return ::geteuid() == 0 && FileExists("/usr/sbin/vsftpd"); }
 
-TVsftpdServer::TVsftpdServer(const std::string& root) {
+TVsftpdServer::TVsftpdServer(const std::string& root, const std::vector<std::string>& dirs, const std::string& extraConf) {
   ::chmod(root.c_str(), 0755);
   ::chmod(Work_.Path().c_str(), 0755);
-  MakeDir(root + "pub");
-  RunCommand("chown ftp " + root + "pub");
+  // Only the named directory itself belongs to ftp; vsftpd refuses a
+  // writable anonymous root, and the levels above stay root's.
+  for (const std::string& dir : dirs) RunCommand("mkdir -p '" + root + dir + "' && chown ftp '" + root + dir + "'");
   Port_ = FreeLoopbackPort();
   std::string conf =
       "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(Port_) +
       "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" + root +
       "\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
       "anon_umask=022\nport_enable=YES\nconnect_from_port_20=NO\npasv_enable=YES\nseccomp_sandbox=NO\n"
-      "isolate=NO\nisolate_network=NO\nsecure_chroot_dir=/var/run/vsftpd/empty\nxferlog_enable=NO\n";
+      "isolate=NO\nisolate_network=NO\nsecure_chroot_dir=/var/run/vsftpd/empty\nxferlog_enable=NO\n" + extraConf;
   WriteFile(Work_ / "vsftpd.conf", conf);
   MakeDir("/var/run/vsftpd/empty");
   Process_ = std::make_unique<TChildProcess>(std::vector<std::string>{"/usr/sbin/vsftpd", Work_ / "vsftpd.conf"},

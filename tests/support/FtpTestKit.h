@@ -48,7 +48,12 @@ class TPyFtpServer {
 // writable by the ftp user, as vsftpd demands. Needs root: Available() says.
 class TVsftpdServer {
  public:
-  explicit TVsftpdServer(const std::string& root);
+  explicit TVsftpdServer(const std::string& root) : TVsftpdServer(root, {"pub"}) {}
+  // dirs: the subdirectories of root made writable by the ftp user (a name
+  // may have several levels, "Sorvel/In"); extraConf: further lines of
+  // vsftpd.conf, later lines overriding earlier ones (for example
+  // "anon_other_write_enable=NO" for a server that refuses DELE and RNFR).
+  TVsftpdServer(const std::string& root, const std::vector<std::string>& dirs, const std::string& extraConf = "");
   static bool Available();
   int Port() const { return Port_; }
 

@@ -1,0 +1,297 @@
+// The FTP steps against a scripted server: hostile listings, a server that
+// refuses the temporary name or the rename, a transfer that breaks, and the
+// exact conversation of each case.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "StepsFixture.h"
+
+namespace trelvo::test {
+namespace {
+
+class StepsScripted : public ::testing::Test {
+ protected:
+  // Runs one step against a fresh scripted session; returns the commands
+  // the server saw.
+  Lines Run(const std::function<void()>& step) {
+    TFakeServer server([this](TFakeSession& s) { Ftp.Serve(s); });
+    Site.UsePort(server.Port());
+    step();
+    return server.Commands();
+  }
+  static Lines Upload(const std::string& dir = "/Backup") {
+    return {"USER anonymous", "PASS site@example.com", "CWD " + dir, "TYPE I"};
+  }
+  static Lines ListingOf(const std::string& mask) {
+    return {"USER anonymous", "PASS site@example.com", "CWD /Sorvel", "TYPE A", "PORT", "NLST " + mask};
+  }
+  // PORT arguments differ per run; the transcript keeps only the verb.
+  static Lines Verbs(Lines commands) {
+    for (auto& c : commands)
+      if (c.rfind("PORT ", 0) == 0) c = "PORT";
+    return commands;
+  }
+  static Lines Cat(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+
+  TStepsHome Site;
+  TScriptedFtp Ftp;
+};
+
+TEST_F(StepsScripted, HostileNamesAreNeitherWrittenNorDeleted) {
+  const Lines hostile = {"../Zuze01_up.Zip", "/tmp/Zuze01_abs.Zip", "sub/Zuze01_b.Zip", "./",     ".", "..",
+                         "./..",             "././Zuze01_d.Zip",    "./sub/Zuze01_e.Zip", "Zuze01\x01.Zip",
+                         std::string("Zuze01\0.Zip", 11)};
+  Ftp.Listing = {"Zuze01_a.Zip"};
+  Ftp.Listing.insert(Ftp.Listing.end(), hostile.begin(), hostile.end());
+  Ftp.Listing.push_back("./Zuze01_c.Zip");
+  for (const auto& name : Ftp.Listing) Ftp.Files[name] = "bytes of " + name;
+
+  Lines commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.CollectClientPackages()); }));
+
+  EXPECT_EQ(commands, Cat(ListingOf("Zuze*.Zip"), {"TYPE I", "PORT", "RETR Zuze01_a.Zip", "DELE Zuze01_a.Zip", "TYPE I",
+                                                   "PORT", "RETR ./Zuze01_c.Zip", "DELE ./Zuze01_c.Zip", "QUIT"}));
+  Lines expected = {"FTP-Siirto alkaa...", "FTP-siiretty: Zuze01_a.Zip"};
+  for (const char* shown : {"../Zuze01_up.Zip", "/tmp/Zuze01_abs.Zip", "sub/Zuze01_b.Zip", "./", ".", "..", "./..",
+                            "././Zuze01_d.Zip", "./sub/Zuze01_e.Zip", "Zuze01\\x01.Zip", "Zuze01\\x00.Zip"})
+    expected.push_back(std::string("FTP-tiedostonimi hylätty: ") + shown);
+  expected.insert(expected.end(), {"FTP-siiretty: ./Zuze01_c.Zip", "FTP-siirto onnistui.", Site.ListLine()});
+  EXPECT_EQ(Site.Log(), expected);
+  // Only the two plain names arrived, both inside Tmp/; every hostile name
+  // is still on the server.
+  EXPECT_EQ(ListDir(Site.Home.Path()), Lines{"INet"});
+  EXPECT_EQ(ListDir(Site.Home / "INet"), Lines{"Tmp"});
+  EXPECT_EQ(ListDir(Site.Tmp), (Lines{"Zuze01_a.Zip", "Zuze01_c.Zip"}));
+  EXPECT_FALSE(FileExists("/tmp/Zuze01_abs.Zip"));
+  for (const auto& name : hostile) EXPECT_EQ(Ftp.Files.count(name), 1u) << name;
+}
+
+TEST_F(StepsScripted, MasterListingWithHostileNamesKeepsTheLastSafePackage) {
+  Ftp.Listing = {"./Master_1.Zip", "../Master_2.Zip", "Master_3.Zip", "..", "/Master_4.Zip"};
+  for (const auto& name : Ftp.Listing) Ftp.Files[name] = name;
+  std::string current = "unchanged";
+  Lines commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.DownloadMasterPackages(current)); }));
+  EXPECT_EQ(current, Site.Tmp + "Master_3.Zip");
+  EXPECT_EQ(commands, Cat(ListingOf("Master*.Zip"),
+                          {"TYPE I", "PORT", "RETR ./Master_1.Zip", "TYPE I", "PORT", "RETR Master_3.Zip", "QUIT"}));
+  EXPECT_EQ(ReadFile(Site.Tmp + "Master_1.Zip"), "./Master_1.Zip");
+  EXPECT_EQ(ListDir(Site.Home / "INet"), Lines{"Tmp"});
+
+  // Old master packages of such a listing are not deleted either.
+  Ftp.Listing = {"../Master_2.Zip", "Master_3.Zip"};
+  const std::string package = Site.Package("Master_5.Zip", "new");
+  Site.Core.MemoLog.Clear();
+  commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.ReplaceMasterPackages(package)); }));
+  EXPECT_EQ(commands, Cat(ListingOf("Master*.Zip"), {"TYPE I", "PORT", "STOR .in.Master_5.Zip", "TYPE I",
+                                                     "DELE Master_3.Zip", "RNFR .in.Master_5.Zip", "RNTO Master_5.Zip",
+                                                     "QUIT"}));
+  EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-tiedostonimi hylätty: ../Master_2.Zip",
+                               "FTP poistetaan : Master_3.Zip", "FTP-siirto onnistui: " + package, Site.ListLine()}));
+}
+
+TEST_F(StepsScripted, ListingAnsweredWithAnErrorEndsEveryListingStep) {
+  Ftp.Reply = [](const std::string& cmd) { return cmd.rfind("NLST", 0) == 0 ? "550 No files found." : ""; };
+  std::string current = "unchanged";
+  const std::string package = Site.Package("Master_2.Zip", "new");
+  struct TCase {
+    const char* Name;
+    std::function<bool()> Step;
+    Lines Extra;
+  } cases[] = {
+      {"DownloadMasterPackages", [&] { return Site.Core.DownloadMasterPackages(current); }, {}},
+      {"CollectClientPackages", [&] { return Site.Core.CollectClientPackages(); }, {}},
+      {"ReplaceMasterPackages", [&] { return Site.Core.ReplaceMasterPackages(package); }, {"FtpClient.Ls -ei onnistu!"}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Site.Core.MemoLog.Clear();
+    bool result = true;
+    Lines commands = Run([&] { result = c.Step(); });
+    EXPECT_FALSE(result);
+    EXPECT_EQ(commands.back(), "QUIT");
+    EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](auto& s) { return s.rfind("STOR", 0) == 0; }), 0);
+    Lines expected = Cat(Cat({"FTP-Siirto alkaa..."}, c.Extra), {Site.ListLine()});
+    EXPECT_EQ(Site.Log(), expected);
+    EXPECT_FALSE(FileExists(Site.Core.FtpListFileName()));
+  }
+  EXPECT_EQ(current, "unchanged");
+}
+
+// A server that will not take the temporary name, or will not rename it,
+// gets the plain upload; the temporary file is removed first.
+TEST_F(StepsScripted, RefusedTemporaryNameOrRenameFallsBackToTheDirectUpload) {
+  struct TCase {
+    const char* Refused;  // the command the server refuses
+    const char* Reply;
+    Lines UploadTail;   // commands after STOR .in.X
+    Lines ReplaceTail;  // commands after the listing
+  } cases[] = {
+      {"STOR .in.", "553 Could not create file.",
+       {"DELE .in.Zuze01_1.Zip", "PORT", "STOR Zuze01_1.Zip", "QUIT"},
+       {"TYPE I", "PORT", "STOR .in.Master_2.Zip", "DELE .in.Master_2.Zip", "TYPE I", "DELE Master_1.Zip", "TYPE I",
+        "PORT", "STOR Master_2.Zip", "QUIT"}},
+      {"RNFR", "502 RNFR not implemented.",
+       {"RNFR .in.Zuze01_1.Zip", "DELE .in.Zuze01_1.Zip", "PORT", "STOR Zuze01_1.Zip", "QUIT"},
+       {"TYPE I", "PORT", "STOR .in.Master_2.Zip", "TYPE I", "DELE Master_1.Zip", "RNFR .in.Master_2.Zip",
+        "DELE .in.Master_2.Zip", "TYPE I", "PORT", "STOR Master_2.Zip", "QUIT"}},
+      {"RNTO", "553 Rename not allowed.",
+       {"RNFR .in.Zuze01_1.Zip", "RNTO Zuze01_1.Zip", "DELE .in.Zuze01_1.Zip", "PORT", "STOR Zuze01_1.Zip", "QUIT"},
+       {"TYPE I", "PORT", "STOR .in.Master_2.Zip", "TYPE I", "DELE Master_1.Zip", "RNFR .in.Master_2.Zip",
+        "RNTO Master_2.Zip", "DELE .in.Master_2.Zip", "TYPE I", "PORT", "STOR Master_2.Zip", "QUIT"}},
+  };
+  const std::string client = Site.Package("Zuze01_1.Zip", "client bytes");
+  const std::string master = Site.Package("Master_2.Zip", "master bytes");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Refused);
+    const std::string refused = c.Refused, reply = c.Reply;
+    Ftp = TScriptedFtp();
+    Ftp.Reply = [&](const std::string& cmd) { return cmd.rfind(refused, 0) == 0 ? reply : ""; };
+    const std::string fallback = "FTP-palvelin ei hyväksy väliaikaista nimeä, siirretään suoraan: ";
+
+    Site.Core.MemoLog.Clear();
+    Lines commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.UploadPackage(client, "/Backup")); }));
+    EXPECT_EQ(commands, Cat(Upload(), Cat({"PORT", "STOR .in.Zuze01_1.Zip"}, c.UploadTail)));
+    EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", fallback + "Zuze01_1.Zip (" + reply + ")",
+                                 "FTP-siirto onnistui: " + client}));
+    EXPECT_EQ(Ftp.Files, (std::map<std::string, std::string>{{"Zuze01_1.Zip", "client bytes"}}));
+
+    Ftp.Files = {{"Master_1.Zip", "old"}};
+    Ftp.Listing = {"Master_1.Zip"};
+    Site.Core.MemoLog.Clear();
+    commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.ReplaceMasterPackages(master)); }));
+    EXPECT_EQ(commands, Cat(ListingOf("Master*.Zip"), c.ReplaceTail));
+    const Lines fellBackFirst = {"FTP-Siirto alkaa...", fallback + "Master_2.Zip (" + reply + ")",
+                                 "FTP poistetaan : Master_1.Zip", "FTP-siirto onnistui: " + master, Site.ListLine()};
+    const Lines deletedFirst = {"FTP-Siirto alkaa...", "FTP poistetaan : Master_1.Zip",
+                                fallback + "Master_2.Zip (" + reply + ")", "FTP-siirto onnistui: " + master,
+                                Site.ListLine()};
+    EXPECT_EQ(Site.Log(), refused == "STOR .in." ? fellBackFirst : deletedFirst);
+    EXPECT_EQ(Ftp.Files, (std::map<std::string, std::string>{{"Master_2.Zip", "master bytes"}}));
+  }
+}
+
+// A transfer that breaks is no refusal: no second attempt, the partial
+// temporary file is removed, and the old master package stays.
+TEST_F(StepsScripted, BrokenUploadKeepsTheOldMasterPackage) {
+  const std::string master = Site.Package("Master_2.Zip", std::string(100000, 'm'));
+  Ftp.Files = {{"Master_1.Zip", "old"}};
+  Ftp.Listing = {"Master_1.Zip"};
+  Ftp.BrokenStors = {".in.Master_2.Zip", ".in.Zuze01_1.Zip"};
+  Lines commands = Verbs(Run([&] { EXPECT_FALSE(Site.Core.ReplaceMasterPackages(master)); }));
+  EXPECT_EQ(commands, Cat(ListingOf("Master*.Zip"), {"TYPE I", "PORT", "STOR .in.Master_2.Zip", "DELE .in.Master_2.Zip", "QUIT"}));
+  EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto ei onnistunut: " + master,
+                               "426 Connection closed; transfer aborted.", Site.ListLine()}));
+  EXPECT_EQ(Ftp.Files, (std::map<std::string, std::string>{{"Master_1.Zip", "old"}}));
+
+  const std::string client = Site.Package("Zuze01_1.Zip", "client bytes");
+  Site.Core.MemoLog.Clear();
+  commands = Verbs(Run([&] { EXPECT_FALSE(Site.Core.UploadPackage(client, "/Sorvel")); }));
+  // Like the plain upload, a failed one closes the connection without QUIT
+  // (the server reads the end of the stream).
+  EXPECT_EQ(commands, Cat(Upload("/Sorvel"), {"PORT", "STOR .in.Zuze01_1.Zip", "DELE .in.Zuze01_1.Zip", ""}));
+  EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto ei onnistunut: " + client,
+                               "426 Connection closed; transfer aborted."}));
+  EXPECT_EQ(Ftp.Files.count(".in.Zuze01_1.Zip") + Ftp.Files.count("Zuze01_1.Zip"), 0u);
+}
+
+TEST_F(StepsScripted, WithoutTemporaryUploadsTheConversationIsThePlainOne) {
+  Site.Core.Settings.FtpTempUpload = false;
+  const std::string client = Site.Package("Zuze01_1.Zip", "client bytes");
+  Lines commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.UploadPackage(client, "/Backup")); }));
+  EXPECT_EQ(commands, Cat(Upload(), {"PORT", "STOR Zuze01_1.Zip", "QUIT"}));
+
+  const std::string master = Site.Package("Master_2.Zip", "master bytes");
+  Ftp.Files = {{"Master_1.Zip", "old"}, {"Master_0.Zip", "older"}};
+  Ftp.Listing = {"Master_1.Zip", "Master_0.Zip"};
+  Ftp.Reply = [](const std::string& cmd) { return cmd == "DELE Master_1.Zip" ? "550 Permission denied." : ""; };
+  Site.Core.MemoLog.Clear();
+  commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.ReplaceMasterPackages(master)); }));
+  EXPECT_EQ(commands, Cat(ListingOf("Master*.Zip"), {"TYPE I", "DELE Master_1.Zip", "TYPE I", "DELE Master_0.Zip",
+                                                     "TYPE I", "PORT", "STOR Master_2.Zip", "QUIT"}));
+  EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP poistetaan : Master_1.Zip",
+                               "FTP-tiedoston poisto ei onnistu: Master_1.Zip", "FTP poistetaan : Master_0.Zip",
+                               "FTP-siirto onnistui: " + master, Site.ListLine()}));
+}
+
+TEST_F(StepsScripted, QuitThatFailsIsLoggedByTheListingSteps) {
+  Ftp.Reply = [](const std::string& cmd) { return cmd == "QUIT" ? "500 not now" : ""; };
+  Lines commands = Run([&] { EXPECT_TRUE(Site.Core.CollectClientPackages()); });
+  EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto onnistui.", "FTP-yhteyden purku ei onnistu!",
+                               Site.ListLine()}));
+}
+
+// An error raised inside a step is logged and ends the step with false; the
+// session is still closed and the listing file removed.
+TEST_F(StepsScripted, ErrorInsideAStepIsLoggedNotThrown) {
+  struct TThrowingView : THeadlessView {
+    void LogAppended(const std::string& line) override {
+      if (line.rfind("FTP-siirto onnistui : ", 0) == 0) throw std::runtime_error("view gone");
+    }
+  } view;
+  TStepsHome home;
+  home.Core.MemoLog.SetView(&view);
+  Ftp.Listing = {"Master_1.Zip"};
+  Ftp.Files = {{"Master_1.Zip", "m"}};
+  std::string current;
+  bool result = true;
+  TFakeServer server([this](TFakeSession& s) { Ftp.Serve(s); });
+  home.UsePort(server.Port());
+  EXPECT_NO_THROW(result = home.Core.DownloadMasterPackages(current));
+  EXPECT_FALSE(result);
+  EXPECT_EQ(server.Commands().back(), "QUIT");
+  EXPECT_EQ(home.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto onnistui : " + home.Tmp + "Master_1.Zip",
+                               "FTP-yhteysvirhe : view gone", home.ListLine()}));
+  EXPECT_FALSE(FileExists(home.Core.FtpListFileName()));
+}
+
+TEST_F(StepsScripted, ServerDownFailsEveryStepWithItsLines) {
+  Site.UsePort(FreeLoopbackPort());
+  const std::string package = Site.Package("Zuze01_1.Zip", "x");
+  std::string current = "unchanged";
+  struct TCase {
+    const char* Name;
+    std::function<bool()> Step;
+    bool Listing;
+  } cases[] = {
+      {"UploadPackage", [&] { return Site.Core.UploadPackage(package, "/Backup"); }, false},
+      {"DownloadPackage", [&] { return Site.Core.DownloadPackage(package); }, false},
+      {"DownloadMasterPackages", [&] { return Site.Core.DownloadMasterPackages(current); }, true},
+      {"ReplaceMasterPackages", [&] { return Site.Core.ReplaceMasterPackages(package); }, true},
+      {"CollectClientPackages", [&] { return Site.Core.CollectClientPackages(); }, true},
+  };
+  for (bool temp : {true, false}) {
+    Site.Core.Settings.FtpTempUpload = temp;
+    for (auto& c : cases) {
+      SCOPED_TRACE(std::string(c.Name) + (temp ? " temp" : " direct"));
+      Site.Core.MemoLog.Clear();
+      EXPECT_FALSE(c.Step());
+      const Lines& log = Site.Log();
+      ASSERT_EQ(log.size(), 3u);
+      EXPECT_EQ(log[0], "FTP-Siirto alkaa...");
+      EXPECT_EQ(log[1], c.Listing ? "FTP-yhteys ei onnistunut!" : "FTP-siirto ei onnistunut: " + package);
+      EXPECT_NE(log[2].find("(Winsock error #10061)"), std::string::npos) << log[2];
+    }
+  }
+  EXPECT_EQ(current, "unchanged");
+  EXPECT_EQ(Site.View.Meters, std::vector<int>(10, 0));
+}
+
+TEST(FtpClientProgress, ShowsWholeKilobytesRoundedHalfToEven) {
+  TStepsHome home;
+  const std::pair<int64_t, const char*> cases[] = {{0, "0 Kb"},    {512, "0 Kb"},    {513, "1 Kb"},
+                                                   {1536, "2 Kb"}, {2560, "2 Kb"},   {3584, "4 Kb"},
+                                                   {1023, "1 Kb"}, {1048576, "1024 Kb"}};
+  for (const auto& [count, text] : cases) {
+    bool abort = true;
+    home.Core.FtpClientProgress(nullptr, count, abort);
+    EXPECT_EQ(home.View.Fields["EdtSiirretty"], text) << count;
+    EXPECT_FALSE(abort);
+  }
+  EXPECT_EQ(home.View.ProcessMessagesCalls, 8);
+}
+
+}  // namespace
+}  // namespace trelvo::test
