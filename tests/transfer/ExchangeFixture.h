@@ -84,9 +84,11 @@ class TInstallation {
     Transfer->SBReceiveClick();
     return Core->MemoLog.Lines();
   }
+  // Every line the tick's runs wrote.
   Lines Tick() {
+    View.All.clear();
     Transfer->TimerRunTimer();
-    return Core->MemoLog.Lines();
+    return View.All;
   }
 
   void Add(const std::string& table, const TRowValues& row, bool inet = false) {
