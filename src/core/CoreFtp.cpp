@@ -322,11 +322,20 @@ bool TTrelvoCore::ReplaceMasterPackages(const std::string& packagePath) {
         Log("FtpClient.Cwd -ei onnistu!");
         return;
       }
-      if (!ftp.SetAsciiType() || !ftp.Ls()) {
+      if (!ftp.SetAsciiType()) {
         Log("FtpClient.Ls -ei onnistu!");
         return;
       }
-      const std::vector<std::string> oldPackages = ListedNames(*this);
+      // Many servers answer a mask that matches nothing with 450 or 550.
+      // That only means there is no master package yet, and the head
+      // office's first one must still go up, or no site ever gets one.
+      const bool listed = ftp.Ls();
+      const bool nothingListed = !listed && ftp.IsConnected() && (ftp.ReplyCode() == 450 || ftp.ReplyCode() == 550);
+      if (!listed && !nothingListed) {
+        Log("FtpClient.Ls -ei onnistu!");
+        return;
+      }
+      const std::vector<std::string> oldPackages = listed ? ListedNames(*this) : std::vector<std::string>{};
       const std::string name = ExtractFileName(packagePath);
       auto deleteOldPackages = [&] {
         for (const std::string& old : oldPackages) {

@@ -94,6 +94,13 @@ TEST_F(StepsScripted, MasterListingWithHostileNamesKeepsTheLastSafePackage) {
 
 TEST_F(StepsScripted, ListingAnsweredWithAnErrorEndsEveryListingStep) {
   Ftp.Reply = [](const std::string& cmd) { return cmd.rfind("NLST", 0) == 0 ? "550 No files found." : ""; };
+  // The master package goes up all the same: "no such files" only means
+  // there is none on the server yet.
+  const std::string first = Site.Package("Master_1.Zip", "first");
+  Run([&] { EXPECT_TRUE(Site.Core.ReplaceMasterPackages(first)); });
+  EXPECT_EQ(Site.Log().end()[-2], "FTP-siirto onnistui: " + first);
+  EXPECT_EQ(Ftp.Files["Master_1.Zip"], "first");
+  Ftp.Reply = [](const std::string& cmd) { return cmd.rfind("NLST", 0) == 0 ? "425 Cannot open data connection." : ""; };
   std::string current = "unchanged";
   const std::string package = Site.Package("Master_2.Zip", "new");
   struct TCase {
