@@ -94,6 +94,26 @@ bool RenameTempFile(TFtpClient& ftp, const std::string& name) {
   return ftp.Rename();
 }
 
+// A download is written beside its target under the temporary prefix and
+// takes the target's name only when complete, so a broken or refused
+// transfer never leaves a file that a run could take for a package.
+bool Fetched(bool ok, const std::string& temp, const std::string& local) {
+  if (ok && std::rename(temp.c_str(), local.c_str()) == 0) return true;
+  std::remove(temp.c_str());
+  return false;
+}
+
+std::string TempLocal(const std::string& local) { return ExtractFilePath(local) + kTempPrefix + ExtractFileName(local); }
+
+bool RetrInto(TFtpClient& ftp, const std::string& name, const std::string& local) {
+  ftp.HostFileName = name;
+  ftp.LocalFileName = TempLocal(local);
+  const bool ok = ftp.SetBinaryType() && ftp.Retr();
+  const bool fetched = Fetched(ok, ftp.LocalFileName, local);
+  ftp.LocalFileName = local;
+  return fetched;
+}
+
 }  // namespace
 
 std::unique_ptr<TFtpClient> TTrelvoCore::NewFtpClient(const std::string& serverDir) {
@@ -246,10 +266,11 @@ bool TTrelvoCore::UploadPackage(const std::string& localPath, const std::string&
 bool TTrelvoCore::DownloadPackage(const std::string& localPath) {
   return TStepFrame(*this, false).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
     ftp.HostFileName = ExtractFileName(localPath);
-    ftp.LocalFileName = localPath;
+    ftp.LocalFileName = TempLocal(localPath);
     ftp.SetBinary(true);
     Log("FTP-Siirto alkaa...");
-    if (ftp.DownloadFile()) {
+    const bool ok = ftp.DownloadFile();
+    if (Fetched(ok, ftp.LocalFileName, localPath)) {
       Log("FTP-siirto onnistui: " + localPath);
       return true;
     }
@@ -271,10 +292,8 @@ bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
       for (const std::string& name : ListedNames(*this)) {
         if (RefusedName(*this, name)) continue;
         const std::string local = InternetDir() + "Tmp/" + name;
-        ftp.HostFileName = name;
-        ftp.LocalFileName = local;
         currentPackage = local;
-        if (ftp.SetBinaryType() && ftp.Retr()) {
+        if (RetrInto(ftp, name, local)) {
           result = true;
           Log("FTP-siirto onnistui : " + local);
         }
@@ -295,9 +314,8 @@ bool TTrelvoCore::CollectClientPackages() {
       if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
       for (const std::string& name : ListedNames(*this)) {
         if (RefusedName(*this, name)) continue;
+        if (!RetrInto(ftp, name, InternetDir() + "Tmp/" + name)) continue;
         ftp.HostFileName = name;
-        ftp.LocalFileName = InternetDir() + "Tmp/" + name;
-        if (!ftp.SetBinaryType() || !ftp.Retr()) continue;
         if (ftp.Dele())
           Log("FTP-siiretty: " + name);
         else

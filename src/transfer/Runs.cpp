@@ -39,6 +39,27 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
+// A site's package holds its four exchange tables. One that lacks any (an
+// empty file left by a broken download, a damaged or foreign archive) must
+// not count as taken in: the INet directory would still hold the tables of
+// the package before it, and the site would take the result line as
+// confirmation of rows that never arrived.
+void RequireExchangeTables(const TZipArchiver& zip) {
+  for (const char* table : {"ZNetAsi.Nx1", "ZNetKo.Nx1", "ZNetKoPa.Nx1", "ZNetTila.Nx1"}) {
+    bool found = false;
+    for (const TZipItem& item : zip.Items()) found = found || SameText(item.FileName, table);
+    if (!found) throw EInOutError("Paketista puuttuu " + std::string(table));
+  }
+}
+
+// The master package brings at least one table; an empty one would replace
+// nothing and yet move MasterFile on.
+void RequireTables(const TZipArchiver& zip) {
+  for (const TZipItem& item : zip.Items())
+    if (SameText(ExtractFileExt(item.FileName), ".Nx1")) return;
+  throw EInOutError("Paketissa ei ole tauluja");
+}
+
 bool ContainsText(const std::string& haystack, const std::string& needle) {
   return UpperCase(haystack).find(UpperCase(needle)) != std::string::npos;
 }
@@ -58,6 +79,8 @@ bool TTransfer::WithArchive(const std::string& path, bool unpack, const std::fun
     return false;
   };
   try {
+    // Opening a missing file would make an empty new package of it.
+    if (unpack && !IsFile(path)) throw EInOutError("Tiedostoa ei löydy: " + path);
     zip.OpenArchive(path);
     work(zip);
   } catch (const std::exception& e) {
@@ -284,6 +307,7 @@ bool TTransfer::EmptySentExchangeTables(bool packageMade) {
   }
   Log("Siirtotauluihin tuli rivejä siirron aikana; poistetaan vain lähetetyt rivit.");
   if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
+        RequireExchangeTables(zip);
         zip.SetBaseDirectory(c.INetAliasDir);
         zip.SetPassword(c.Settings.ZipPassword);
         zip.ExtractFiles("ZNet*.Nx1");
@@ -371,6 +395,7 @@ void TTransfer::ClientReceive() {
           }
           Log("Puretaan : " + c.CurrentPackage);
           if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
+                RequireTables(zip);
                 zip.SetBaseDirectory(c.MainAliasDir);
                 zip.SetPassword(s.ZipPassword);
                 zip.ExtractFiles("*.Nx1");
@@ -560,6 +585,7 @@ bool TTransfer::ProcessClientPackage(const std::string& fileName) {
   Log("Käsitellään : " + fileName);
   c.CurrentPackage = c.InternetDir() + "Tmp/" + fileName;
   if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
+        RequireExchangeTables(zip);
         zip.SetBaseDirectory(c.INetAliasDir);
         zip.SetPassword(s.ZipPassword);
         zip.ExtractFiles("*.Nx1");
@@ -700,6 +726,7 @@ void TTransfer::TakeBackUndecided() {
   TTrelvoCore& c = Core;
   for (const std::string& path : Undecided_) {
     if (!WithArchive(path, true, [&](TZipArchiver& zip) {
+          RequireExchangeTables(zip);
           zip.SetBaseDirectory(c.INetAliasDir);
           zip.SetPassword(c.Settings.ZipPassword);
           zip.ExtractFiles("*.Nx1");
@@ -719,6 +746,7 @@ bool TTransfer::PutBackPackage(const std::string& path) {
   const bool before = c.TransferOk;
   c.TransferOk = true;
   const bool unpacked = WithArchive(path, true, [&](TZipArchiver& zip) {
+    RequireExchangeTables(zip);
     zip.SetBaseDirectory(c.INetAliasDir);
     zip.SetPassword(c.Settings.ZipPassword);
     zip.ExtractFiles("*.Nx1");

@@ -69,6 +69,26 @@ TEST_F(StepsScripted, HostileNamesAreNeitherWrittenNorDeleted) {
   for (const auto& name : hostile) EXPECT_EQ(Ftp.Files.count(name), 1u) << name;
 }
 
+// A download the server refuses or breaks off leaves no file that a run
+// could take for a package; the package stays on the server.
+TEST_F(StepsScripted, FailedDownloadsLeaveNothingBehind) {
+  Ftp.Listing = {"Zuze01_a.Zip", "Zuze02_b.Zip"};
+  Ftp.Files["Zuze02_b.Zip"] = "whole package";
+  Lines commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.CollectClientPackages()); }));
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE Zuze01_a.Zip"), 0);
+  EXPECT_EQ(ListDir(Site.Tmp), Lines{"Zuze02_b.Zip"});
+  EXPECT_EQ(ReadFile(Site.Tmp + "Zuze02_b.Zip"), "whole package");
+
+  Ftp.Listing = {"Master_1.Zip", "Master_2.Zip"};
+  Ftp.Files = {{"Master_1.Zip", "old"}};
+  std::string current;
+  Run([&] { EXPECT_TRUE(Site.Core.DownloadMasterPackages(current)); });
+  EXPECT_EQ(current, Site.Tmp + "Master_2.Zip");
+  EXPECT_FALSE(FileExists(current));
+  Run([&] { EXPECT_FALSE(Site.Core.DownloadPackage(Site.Tmp + "Tilasto.Zip")); });
+  EXPECT_EQ(ListDir(Site.Tmp), (Lines{"Master_1.Zip", "Zuze02_b.Zip"}));
+}
+
 TEST_F(StepsScripted, MasterListingWithHostileNamesKeepsTheLastSafePackage) {
   Ftp.Listing = {"./Master_1.Zip", "../Master_2.Zip", "Master_3.Zip", "..", "/Master_4.Zip"};
   for (const auto& name : Ftp.Listing) Ftp.Files[name] = name;

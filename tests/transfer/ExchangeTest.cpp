@@ -190,6 +190,21 @@ TEST_F(Exchange, DamagedPackageIsErrorOneAndSentAgain) {
   EXPECT_EQ(3, M->Count("TILASTO"));
 }
 
+TEST_F(Exchange, PackageWithoutItsTablesIsNotTakenIn) {
+  DayOfChanges(2);
+  SendAt(*S1, Day(2, 22, 0, 1));
+  // An empty file where the package should be: nothing in it may count as
+  // merged, or site 1 would retire rows the head office never saw.
+  WriteFile(Root / "Sorvel/Zuze01_20260302220001.Zip", "");
+  ReceiveAt(*M, Day(2, 22, 30, 1));
+  EXPECT_EQ("Zuze01_20260302220001.Zip  ERROR01\n", ResultLog(*M, "01"));
+  EXPECT_TRUE(Has(M->Core->MemoLog.Lines(), "Virhe : Paketista puuttuu ZNetAsi.Nx1")) << Joined(M->Core->MemoLog.Lines());
+  EXPECT_EQ(0, M->Count("TILASTO"));
+  SendAt(*M, Day(2, 23, 0, 1));
+  ReceiveAt(*S1, Day(2, 23, 30, 1));
+  EXPECT_EQ(2, S1->Count("ZNetTila")) << "put back to be sent again";
+}
+
 TEST_F(Exchange, FailedBackupCopyIsErrorTwoAndConfirms) {
   DayOfChanges(2);
   SendAt(*S1, Day(2, 22, 0, 1));

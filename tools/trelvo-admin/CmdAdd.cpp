@@ -1,0 +1,43 @@
+// trelvo-admin add: one row into a table, as the suite's main program writes
+// its changes, for trying an exchange by hand and for scripts.
+#include <iostream>
+#include <memory>
+
+#include "Admin.h"
+#include "common/Text.h"
+#include "core/TrelvoCore.h"
+#include "db/DbTable.h"
+
+namespace trelvo::admin {
+namespace {
+
+int RunAdd(const TArgs& args) {
+  if (args.Count() < 2) throw EUsage("add needs a table and at least one FIELD=VALUE");
+  TTrelvoCore core(HomeDir(args));
+  core.LoadSettings();
+  core.DbModule.ConnectDatabase(core.Settings.TransportKind, core.Settings.Alias);
+  const bool inet = args.Has("inet");
+  TDbDatabase& db = inet ? core.DBINet : core.DbModule.MainDatabase;
+  if (inet) db.SetAliasName(core.Settings.INetAlias);
+  TDbTable table(db, args.At(0), "");
+  table.Open();
+  TTableCloser closer(table);
+  table.Append();
+  for (size_t i = 1; i < args.Count(); ++i) {
+    const std::string& pair = args.At(i);
+    const size_t eq = pair.find('=');
+    if (eq == std::string::npos || eq == 0) throw EUsage("'" + pair + "' is not FIELD=VALUE");
+    // Texts as the field's type takes them: dd.mm.yyyy, hh:nn:ss, numbers, Yes/No.
+    table.FieldByName(pair.substr(0, eq)).SetAsString(pair.substr(eq + 1));
+  }
+  table.Post();
+  return 0;
+}
+
+TRELVO_ADMIN_COMMAND("add",
+                     "add TABLE FIELD=VALUE... [--inet] [--home DIR]  append one row to a table (dates dd.mm.yyyy, "
+                     "times hh:nn:ss)",
+                     {"inet"}, RunAdd);
+
+}  // namespace
+}  // namespace trelvo::admin
