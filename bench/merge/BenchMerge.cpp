@@ -130,6 +130,20 @@ std::vector<std::string> FieldNames(const std::string& table) {
   return names;
 }
 
+std::vector<std::string> SplitOrder(const std::string& order) {
+  std::vector<std::string> names;
+  std::string name;
+  for (char ch : order + ",") {
+    if (ch == ',') {
+      names.push_back(name);
+      name.clear();
+    } else if (ch != ' ') {
+      name += ch;
+    }
+  }
+  return names;
+}
+
 std::string Join(const std::vector<std::string>& names, const std::string& prefix = "") {
   std::string s;
   for (size_t i = 0; i < names.size(); ++i) s += (i ? ", " : "") + prefix + Q(names[i]);
@@ -239,6 +253,30 @@ std::vector<TPackageRow> PackageRows(const TSizes& s, unsigned seed) {
   return rows;
 }
 
+// The package's statistics: half new events, a quarter events TILASTO
+// already holds (a package sent again), an eighth in the same second as a
+// held event but of another card, and an eighth repeating rows of the
+// package itself; stored in random order.
+std::vector<TRow> PackageStatistics(const TSizes& s) {
+  std::mt19937_64 rng(4);
+  const int n = s.Statistics();
+  std::vector<TRow> rows;
+  for (int j = 0; j < n / 2; ++j) rows.push_back(StatisticsRow(1000000 + j));
+  for (int j = n / 2; j < n * 3 / 4; ++j) rows.push_back(StatisticsRow(static_cast<long long>(rng() % s.Main)));
+  for (int j = n * 3 / 4; j < n * 7 / 8; ++j) {
+    TRow r = StatisticsRow(static_cast<long long>(rng() % s.Main));
+    r[3] = T(Num("X", j));
+    rows.push_back(r);
+  }
+  for (int j = n * 7 / 8; j < n; ++j) rows.push_back(rows[rng() % (n / 2)]);
+  std::shuffle(rows.begin(), rows.end(), rng);
+  return rows;
+}
+
+// Written into a made set of tables with the sizes; a set made by another
+// version of MakeData is made again.
+const char* kDataVersion = "2";
+
 void MakeData(const std::string& dir, const TSizes& s) {
   const std::string data = dir + "/Data", inet = dir + "/INet";
   fs::remove_all(dir);
@@ -254,8 +292,9 @@ void MakeData(const std::string& dir, const TSizes& s) {
   Fill(inet + "/ZNetKo.Nx1", "ZNetKo", s.Rows, [&](int i) { return CardRow(ko[i].Key, ko[i].Stamp); });
   Fill(inet + "/ZNetKoPa.Nx1", "ZNetKoPa", s.Rows, [&](int i) { return CardPlaceRow(kopa[i].Key, kopa[i].Stamp, true); });
   Fill(inet + "/ZNetAsi.Nx1", "ZNetAsi", s.Rows, [&](int i) { return CustomerRow(asi[i].Key, asi[i].Stamp); });
-  Fill(inet + "/ZNetTila.Nx1", "ZNetTila", s.Statistics(), [&](int i) { return StatisticsRow(1000000 + i); });
-  std::ofstream(dir + "/.complete") << s.Main << " " << s.Rows << "\n";
+  auto tila = PackageStatistics(s);
+  Fill(inet + "/ZNetTila.Nx1", "ZNetTila", s.Statistics(), [&](int i) { return tila[i]; });
+  std::ofstream(dir + "/.complete") << kDataVersion << " " << s.Main << " " << s.Rows << "\n";
 }
 
 // ---- the kinds, for the references ----
@@ -307,7 +346,16 @@ void SetBasedMerge(const std::string& work) {
     std::string cols = Join(names);
     std::string sql = "INSERT INTO m." + Q(k.Main) + " (" + cols + ") SELECT " + cols + " FROM x." + Q(k.Exchange) +
                       " WHERE true ORDER BY " + k.Order;
-    if (!k.Key.empty()) {
+    if (k.Key.empty()) {
+      // An event TILASTO holds, or one the package has already given, is not
+      // added (the package's times are whole seconds, so equal values are
+      // the same text).
+      std::string same;
+      for (const std::string& n : names) same += (same.empty() ? "" : " AND ") + ("t." + Q(n)) + " IS x." + Q(n);
+      sql = "INSERT INTO m." + Q(k.Main) + " (" + cols + ") SELECT DISTINCT " + Join(names, "x.") + " FROM x." +
+            Q(k.Exchange) + " x WHERE NOT EXISTS (SELECT 1 FROM m." + Q(k.Main) + " t WHERE " + same + ") ORDER BY " +
+            Join(SplitOrder(k.Order), "x.");
+    } else {
       std::string sets;
       for (const std::string& n : names) sets += (sets.empty() ? "" : ", ") + Q(n) + " = excluded." + Q(n);
       // The package's card places carry AikaLeima = Muutettu + MuutettuAika,
@@ -376,7 +424,9 @@ long long RowByRowMerge(const std::string& work, bool savepoints) {
                         Q(k.Exchange) + " ORDER BY " + k.Order + ", rowid");
       TStmt ins(c, "INSERT INTO m." + Q(k.Main) + " (" + Join(names) + ") VALUES (" + params + ")");
       TStmt upd(c, "UPDATE m." + Q(k.Main) + " SET " + sets + " WHERE rowid = ?" + std::to_string(names.size() + 1));
-      TStmt look(c, k.Key.empty() ? std::string("SELECT 0")
+      std::string same;
+      for (size_t i = 0; i < names.size(); ++i) same += (i ? " AND " : "") + Q(names[i]) + " IS ?" + std::to_string(i + 1);
+      TStmt look(c, k.Key.empty() ? "SELECT 1 FROM m." + Q(k.Main) + " WHERE " + same + " LIMIT 1"
                                   : "SELECT rowid, " + MainStampSql(k, Q(k.Main)) + " FROM m." + Q(k.Main) + " WHERE " + where);
       std::vector<int> keyCols;
       for (const std::string& key : k.Key)
@@ -387,7 +437,11 @@ long long RowByRowMerge(const std::string& work, bool savepoints) {
       while (read.Step()) {
         if (savepoints) c.Exec("SAVEPOINT r");
         bool found = false;
-        if (!keyCols.empty()) {
+        if (keyCols.empty()) {
+          for (size_t i = 0; i < names.size(); ++i) read.CopyColumnTo(static_cast<int>(i), look, static_cast<int>(i) + 1);
+          found = look.Step();
+          look.Reset();
+        } else {
           for (size_t i = 0; i < keyCols.size(); ++i) read.CopyColumnTo(keyCols[i], look, static_cast<int>(i) + 1);
           found = look.Step();
           sqlite3_int64 rowid = found ? look.Int(0) : 0;
@@ -629,7 +683,7 @@ int main(int argc, char** argv) {
       std::ifstream f(pristine + "/.complete");
       std::getline(f, have);
     }
-    if (have != std::to_string(s.Main) + " " + std::to_string(s.Rows)) {
+    if (have != kDataVersion + (" " + std::to_string(s.Main)) + " " + std::to_string(s.Rows)) {
       std::cout << "Making the head office's tables in " << pristine << " ..." << std::endl;
       MakeData(pristine, s);
     }
@@ -698,6 +752,8 @@ int main(int argc, char** argv) {
     std::printf("  main tables KORTTI, KORTTIPA, Asiakas, TILASTO: %d rows each\n", s.Main);
     std::printf("  package: %d rows per keyed kind (1/2 new keys, 1/4 newer and 1/4 older stamps) + %d statistics rows = %d rows\n",
                 s.Rows, s.Statistics(), s.Total());
+    std::printf("  statistics: 1/2 new events, 1/4 already in TILASTO, 1/8 in a held event's second with another card,\n"
+                "  1/8 repeating rows of the package\n");
     std::printf("  batches: commit every %d ms or %d rows, then %d ms for waiting connections; best of %d runs\n",
                 s.Options.CommitMs, s.Options.CommitRows, s.Options.YieldMs, s.Reps);
     std::printf("  every connection: rollback journal, %d KiB page cache per table file, temporary store in memory\n",

@@ -1,6 +1,8 @@
 #include "data/Merge.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -158,6 +160,8 @@ class TRowHandler {
   virtual void Handle() = 0;
   // Never throws: it is asked for while a row's error is being logged.
   virtual std::string ErrorKey() const = 0;
+  // A line for the run log after the kind's rows, or "".
+  virtual std::string Summary() const { return ""; }
 };
 
 using THandlerFactory = std::function<std::unique_ptr<TRowHandler>()>;
@@ -197,10 +201,18 @@ void RunKind(TDbTable& openFirst, TDbTable& openSecond, TDbTable& source, TDbTab
     report.ProcessMessages();
   }
   batch.Finish();
+  if (const std::string summary = handler->Summary(); !summary.empty()) report.Log(summary);
 }
 
 // ---- UpdData ----
 
+// Rule S, with one change: a statistics row that TILASTO already holds is
+// not added again. A package merged at the head office but never confirmed
+// to its site comes back with the next send, and a site merges its
+// unconfirmed rows on every receive; appending them each time counted the
+// same visits twice. Two rows are one event when every copied field reads
+// the same as text, which is how far anyone can tell them apart: times to
+// the second, and an empty text the same as none.
 class TAppendStatistics : public TRowHandler {
  public:
   TAppendStatistics(TDbTable& exchange, TDbTable& main)
@@ -209,18 +221,110 @@ class TAppendStatistics : public TRowHandler {
                      {"TapPvm", "TapAika", "TapPaikka", "TapKortti", "TapAsiNro", "TapYriNro", "TapTyyppi", "TapNode",
                       "TapLaskuPvm", "TapLaskuAika", "TapVara", "TapAsiSum", "TapYriSum"})),
         TapPvm_(Ref(exchange, "TapPvm")),
-        TapAika_(Ref(exchange, "TapAika")) {}
+        TapAika_(Ref(exchange, "TapAika")),
+        ExchangeTexts_(Copy_.size()) {
+    // The lookup runs only where every field is there and the main table's
+    // key fields are dates and times as the index orders them; otherwise the
+    // copy below reports what is wrong, as it always has.
+    Lookup_ = std::all_of(Copy_.begin(), Copy_.end(), [](const TCopyPair& p) { return p.From.Field && p.To.Field; });
+    if (Lookup_) {
+      MainPvm_ = Copy_[0].To.Field;
+      MainAika_ = Copy_[1].To.Field;
+      Lookup_ = SameText(Main_.IndexFieldNames(), "TapPvm;TapAika") && IsDateKind(MainPvm_->DataType()) &&
+                IsDateKind(MainAika_->DataType());
+    }
+  }
   void Handle() override {
+    if (Lookup_ && AlreadyHeld()) {
+      ++Skipped_;
+      return;
+    }
     Main_.Append();
     CopyFields(Copy_);
     Main_.Post();
   }
   std::string ErrorKey() const override { return StatisticsKey(TapPvm_, TapAika_); }
+  std::string Summary() const override {
+    return Skipped_ == 0 ? "" : "Tilasto-tiedot: " + IntToStr(Skipped_) + " kpl oli jo kannassa, ei lisätty uudelleen";
+  }
 
  private:
+  static bool IsDateKind(TFieldType t) {
+    return t == TFieldType::ftDate || t == TFieldType::ftTime || t == TFieldType::ftDateTime;
+  }
+  // The number a field of this type keeps of a date-time, as the copy would
+  // store it.
+  static TDateTime AsStored(TFieldType t, TDateTime v) {
+    return t == TFieldType::ftDate ? DateOf(v) : t == TFieldType::ftTime ? TimeOf(v) : v;
+  }
+
+  // Whether TILASTO has a row that this exchange row would only repeat. The
+  // candidates are the rows of the same date within the same second, found
+  // through TILASTO's index on TapPvm, TapAika.
+  bool AlreadyHeld() {
+    TValue pvm, aika;
+    try {
+      pvm = Copy_[0].From.Field->Value();
+      aika = Copy_[1].From.Field->Value();
+    } catch (const EDatabaseError&) {
+      return false;  // not a date or time: the copy fails on it
+    }
+    const TDateTime day = pvm.IsNull() ? 0 : AsStored(MainPvm_->DataType(), pvm.Number());
+    TDateTime lo = 0, hi = 0;
+    if (!aika.IsNull()) {
+      // The second the time shows (read as whole milliseconds), widened by a
+      // millisecond each way; the text comparison decides.
+      const TDateTime t = AsStored(MainAika_->DataType(), aika.Number());
+      const double ms = std::floor(std::round(t * kMsPerDay) / 1000) * 1000;
+      lo = (ms - 1) / kMsPerDay;
+      hi = (ms + 1000) / kMsPerDay;
+    }
+    Key_.clear();
+    if (!pvm.IsNull()) {
+      Key_.push_back(TValue::DateTime(day));
+      if (!aika.IsNull()) Key_.push_back(TValue::DateTime(lo));
+    }
+    Texts_ = false;
+    for (bool found = Main_.FindNearest(Key_); found && !Main_.Eof(); Main_.Next()) {
+      TValue mainPvm, mainAika;
+      try {
+        mainPvm = MainPvm_->Value();
+        mainAika = MainAika_->Value();
+      } catch (const EDatabaseError&) {
+        break;  // a text sorts after every number: past the candidates
+      }
+      if (mainPvm.IsNull() != pvm.IsNull() || (!pvm.IsNull() && mainPvm.Number() != day)) break;
+      if (aika.IsNull() ? !mainAika.IsNull() : !mainAika.IsNull() && mainAika.Number() > hi) break;
+      if (SameShown()) return true;
+    }
+    return false;
+  }
+
+  bool SameShown() {
+    try {
+      if (!Texts_) {
+        for (size_t i = 0; i < Copy_.size(); ++i) ExchangeTexts_[i] = Copy_[i].From.Field->AsString();
+        Texts_ = true;
+      }
+      for (size_t i = 0; i < Copy_.size(); ++i)
+        if (Copy_[i].To.Field->AsString() != ExchangeTexts_[i]) return false;
+      return true;
+    } catch (const EDatabaseError&) {
+      return false;  // a value that has no text form is never taken as the same
+    }
+  }
+
+  static constexpr double kMsPerDay = 86400000.0;
   TDbTable& Main_;
   std::vector<TCopyPair> Copy_;
   TFieldRef TapPvm_, TapAika_;
+  bool Lookup_ = false;
+  TDbField* MainPvm_ = nullptr;
+  TDbField* MainAika_ = nullptr;
+  std::vector<TValue> Key_;
+  std::vector<std::string> ExchangeTexts_;  // of the current exchange row, once Texts_
+  bool Texts_ = false;
+  long long Skipped_ = 0;
 };
 
 enum class TKeyedKind { Card, CardPlace, Customer };

@@ -136,6 +136,7 @@ struct TDbTable::TImpl {
   std::map<std::uint64_t, TStatement> UpdateChanged;
   std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
   std::map<size_t, TStatement> Find;              // by number of key values and which are empty texts
+  std::map<size_t, TStatement> Nearest;           // by number of key values
 };
 
 // ---- field ----
@@ -519,25 +520,29 @@ void TDbTable::LoadBatch(bool fromStart) {
     for (size_t i = 0; i < KeyFields_.size(); ++i) Bind(st->Get(), static_cast<int>(i) + 1, Cur_.Values[KeyFields_[i]]);
     sqlite3_bind_int64(st->Get(), static_cast<int>(KeyFields_.size()) + 1, Cur_.RowId);
   }
+  ReadBatch(*st, kBatchRows);
+}
+
+void TDbTable::ReadBatch(TStatement& st, size_t limit) {
   BatchSize_ = 0;
   BatchPos_ = 0;
   const int n = FieldCount();
   try {
-    while (st->Step(StepContext_, ": reading") == SQLITE_ROW) {
+    while (st.Step(StepContext_, ": reading") == SQLITE_ROW) {
       if (BatchSize_ == Batch_.size()) Batch_.emplace_back();
       TRow& row = Batch_[BatchSize_];
-      row.RowId = sqlite3_column_int64(st->Get(), 0);
+      row.RowId = sqlite3_column_int64(st.Get(), 0);
       row.Values.resize(n);
-      for (int i = 0; i < n; ++i) ReadColumn(st->Get(), i + 1, row.Values[i]);
+      for (int i = 0; i < n; ++i) ReadColumn(st.Get(), i + 1, row.Values[i]);
       ++BatchSize_;
     }
   } catch (...) {
-    st->Rewind();
+    st.Rewind();
     BatchSize_ = 0;
     throw;
   }
-  st->Rewind();
-  BatchIsLast_ = static_cast<int>(BatchSize_) < kBatchRows;
+  st.Rewind();
+  BatchIsLast_ = BatchSize_ < limit;
 }
 
 void TDbTable::First() {
@@ -675,6 +680,47 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
   }
   st.Rewind();
   return found;
+}
+
+bool TDbTable::FindNearest(const std::vector<TValue>& keyValues) {
+  CheckActive();
+  if (keyValues.size() > KeyFields_.size())
+    Fail(dbeBadKey, IntToStr(static_cast<long long>(keyValues.size())) + " key values for the index " + IndexFieldNames_);
+  size_t bound = 0;
+  while (bound < keyValues.size() && !keyValues[bound].IsNull()) ++bound;
+  if (bound == 0) {
+    First();
+    return HasCur_;
+  }
+  PostPending();
+  // A lookup mostly wants the found row and perhaps a neighbour or two, so
+  // only a few rows are read ahead; Next() reads on in full batches.
+  constexpr int kNearestRows = 4;
+  TStatement& st = Impl_->Nearest[bound];
+  if (!st) {
+    std::string lhs, rhs;
+    for (size_t i = 0; i < bound; ++i) {
+      lhs += (i ? ", " : "") + QuoteName(Fields_[KeyFields_[i]].FieldName());
+      rhs += (i ? ", ?" : "?") + IntToStr(static_cast<long long>(i) + 1);
+    }
+    if (bound > 1) {
+      lhs = "(" + lhs + ")";
+      rhs = "(" + rhs + ")";
+    }
+    st = TStatement(Database_->Connection().Handle(), "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + lhs +
+                                                          " >= " + rhs + Impl_->OrderBy + " LIMIT " + IntToStr(kNearestRows));
+  }
+  for (size_t i = 0; i < bound; ++i) Bind(st.Get(), static_cast<int>(i) + 1, keyValues[i]);
+  ReadBatch(st, kNearestRows);
+  if (BatchSize_ == 0) {
+    // As after the last row of a visit.
+    Eof_ = true;
+    return false;
+  }
+  std::swap(Cur_, Batch_[0]);
+  HasCur_ = true;
+  Eof_ = false;
+  return true;
 }
 
 void TDbTable::Edit() {

@@ -15,6 +15,7 @@ namespace trelvo {
 
 class TDbDatabase;
 class TDbTable;
+class TStatement;
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
 
@@ -99,6 +100,13 @@ class TDbTable {
   // Values as text in the order of the index fields (one or two). True and
   // positioned on the first such row when found; false and not moved when not.
   bool FindKey(const std::vector<std::string>& keyValues);
+  // Typed values for the leading index fields (at most as many as there are).
+  // Positioned on the first row, in index order, whose key is at or after
+  // them, and Next() goes on from there; false and at the end when there is
+  // none (the current row stays as it was). A null sorts before every value,
+  // so the values from the first null on bound nothing (no values at all is
+  // First()).
+  bool FindNearest(const std::vector<TValue>& keyValues);
 
   void Edit();    // dbeNoCurrentRow on an empty table
   void Append();  // a new row with every field null
@@ -124,6 +132,7 @@ class TDbTable {
   void CheckActive() const;
   void PostPending();
   void LoadBatch(bool fromStart);
+  void ReadBatch(TStatement& st, size_t limit);
   void ForgetBatch();
   void CloseNow(bool databaseClosing);
   std::string Quoted() const;

@@ -53,16 +53,131 @@ TEST_F(UpdData, ASiteWithoutMasterStatisticsSkipsStatisticsWithoutALine) {
   EXPECT_EQ(1, Count("TILASTO"));
 }
 
-TEST_F(UpdData, TheMasterAppendsEveryStatisticsRowSoMergingTwiceDoublesTheEvents) {
-  Add("ZNetTila", {Statistic(16, "C2"), Statistic(15, "C1")});
+// A package merged but never confirmed to its site comes again; its events
+// must not be counted twice. The count line still counts the rows read.
+TEST_F(UpdData, StatisticsMergedAgainAddNothing) {
+  Add("ZNetTila", {Statistic(16, "C2"), Statistic(15, "C1"),
+                   {{"TapPvm", Stamp(2004, 2, 1)}, {"TapKortti", Txt("NOTIME")}},
+                   {{"TapAika", TValue::DateTime(EncodeTime(9, 0, 0))}, {"TapKortti", Txt("NODATE")}},
+                   {{"TapKortti", Txt("NOKEY")}}});
+  const Lines merged{"||NOKEY|", "|09:00:00|NODATE|", "01.02.2004||NOTIME|", "01.02.2004|10:15:00|C1|5",
+                     "01.02.2004|10:16:00|C2|5"};
+  const std::vector<std::string> fields{"TapPvm", "TapAika", "TapKortti", "TapAsiNro"};
   trelvo::UpdData(Tables, true, "", Report);
+  ASSERT_EQ(merged, Rows("TILASTO", "TapPvm;TapAika", fields));
+  EXPECT_EQ((Lines{kHeading, "Tilasto-tiedot: 5 kpl...", "Kortti-tiedot: 0 kpl...", "Kortin paikka-tiedot: 0 kpl...",
+                   "Asiakastiedot-tiedot: 0 kpl..."}),
+            Report.Lines);
+
+  Report.Lines.clear();
+  Report.Meters.clear();
   trelvo::UpdData(Tables, true, "", Report);
-  EXPECT_EQ("Tilasto-tiedot: 2 kpl...", Report.Lines.at(1));
-  EXPECT_EQ((Lines{"01.02.2004|10:15:00|C1|5|12.5", "01.02.2004|10:15:00|C1|5|12.5", "01.02.2004|10:16:00|C2|5|12.5",
-                   "01.02.2004|10:16:00|C2|5|12.5"}),
-            Rows("TILASTO", "TapPvm;TapAika", {"TapPvm", "TapAika", "TapKortti", "TapAsiNro", "TapAsiSum"}));
-  EXPECT_EQ(2, Count("ZNetTila")) << "the exchange rows are left for the caller";
+  EXPECT_EQ(merged, Rows("TILASTO", "TapPvm;TapAika", fields));
+  EXPECT_EQ((Lines{kHeading, "Tilasto-tiedot: 5 kpl...", "Tilasto-tiedot: 5 kpl oli jo kannassa, ei lisätty uudelleen",
+                   "Kortti-tiedot: 0 kpl...", "Kortin paikka-tiedot: 0 kpl...", "Asiakastiedot-tiedot: 0 kpl..."}),
+            Report.Lines);
+  EXPECT_EQ((std::vector<int>{0, 20, 40, 60, 80, 100, 0, 0, 0}), Report.Meters);
+  EXPECT_EQ(5, Count("ZNetTila")) << "the exchange rows are left for the caller";
   EXPECT_TRUE(AllClosed());
+}
+
+TRowValues FullStatistic() {
+  return {{"TapPvm", Stamp(2004, 2, 1)},      {"TapAika", TValue::DateTime(EncodeTime(10, 15, 0))},
+          {"TapPaikka", Txt("P1")},           {"TapKortti", Txt("C1")},
+          {"TapAsiNro", Int(5)},              {"TapYriNro", Int(6)},
+          {"TapTyyppi", Int(1)},              {"TapNode", Int(2)},
+          {"TapLaskuPvm", Stamp(2004, 3, 1)}, {"TapLaskuAika", TValue::DateTime(EncodeTime(8, 0, 0))},
+          {"TapVara", Txt("")},               {"TapAsiSum", TValue::Real(12.5)},
+          {"TapYriSum", TValue::Real(0.25)}};
+}
+
+// TILASTO holds one event; the exchange row is that event with one field
+// changed. Only a change that shows in the field's text is another event.
+TEST_F(UpdData, AStatisticsRowDifferingInAnyCopiedFieldIsAnotherEvent) {
+  auto time = [](int h, int n, int sec, int ms = 0) { return TValue::DateTime(EncodeTime(h, n, sec, ms)); };
+  struct {
+    const char* Field;
+    TValue Value;
+    bool Added;
+  } cases[] = {
+      {"TapPvm", Stamp(2004, 2, 2), true},
+      {"TapAika", time(10, 15, 1), true},
+      {"TapAika", time(10, 14, 59, 999), true},
+      {"TapAika", time(10, 15, 0, 400), false},
+      {"TapAika", time(10, 15, 0, 999), false},
+      {"TapPaikka", Txt("P2"), true},
+      {"TapPaikka", Txt("p1"), true},
+      {"TapKortti", Txt("C1 "), true},
+      {"TapAsiNro", Int(50), true},
+      {"TapAsiNro", Null(), true},
+      {"TapYriNro", Int(7), true},
+      {"TapTyyppi", Int(0), true},
+      {"TapNode", Int(3), true},
+      {"TapLaskuPvm", Stamp(2004, 3, 2), true},
+      {"TapLaskuAika", time(8, 0, 1), true},
+      {"TapLaskuAika", time(8, 0, 0, 300), false},
+      {"TapVara", Txt("v"), true},
+      {"TapVara", Null(), false},  // an empty text and none read alike
+      {"TapAsiSum", TValue::Real(12.51), true},
+      {"TapYriSum", Null(), true},
+      {"TapYriSum", TValue::Real(-0.25), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.Field) + " " + c.Value.Describe());
+    Recreate(Data, Def("TILASTO"));
+    Recreate(Data, Def("ZNetTila"));
+    Add("TILASTO", {FullStatistic()});
+    TRowValues row = FullStatistic();
+    for (auto& [name, value] : row)
+      if (name == c.Field) value = c.Value;
+    Add("ZNetTila", {row});
+    Report.Lines.clear();
+    trelvo::UpdData(Tables, true, "", Report);
+    EXPECT_EQ(c.Added ? 2 : 1, Count("TILASTO"));
+    EXPECT_EQ("Tilasto-tiedot: 1 kpl...", Report.Lines.at(1));
+    EXPECT_EQ(!c.Added, Report.Lines.at(2) == "Tilasto-tiedot: 1 kpl oli jo kannassa, ei lisätty uudelleen");
+  }
+}
+
+// Values another program wrote below the millisecond, on both sides.
+TEST_F(UpdData, StatisticsTimesCountToTheSecondTheyShow) {
+  Add("TILASTO", {FullStatistic()});
+  Add("ZNetTila", {FullStatistic(), FullStatistic(), FullStatistic()});
+  auto setTime = [](const std::string& file, const std::string& table, double seconds, const std::string& where) {
+    char value[40];
+    std::snprintf(value, sizeof value, "%.17g", EncodeTime(10, 15, 0) + seconds / 86400);
+    RawExec(file, "UPDATE " + table + " SET TapAika = " + value + where);
+  };
+  setTime(Data + "TILASTO.Nx1", "TILASTO", 0.0004, "");
+  setTime(Data + "ZNetTila.Nx1", "ZNetTila", -0.0003, " WHERE rowid = 1");
+  setTime(Data + "ZNetTila.Nx1", "ZNetTila", 0.9993, " WHERE rowid = 2");
+  setTime(Data + "ZNetTila.Nx1", "ZNetTila", 0.9996, " WHERE rowid = 3");
+  trelvo::UpdData(Tables, true, "", Report);
+  // 0.9996 s rounds to the next millisecond and so shows the next second.
+  EXPECT_EQ((Lines{"10:15:00", "10:15:01"}), Rows("TILASTO", "TapPvm;TapAika", {"TapAika"}));
+  EXPECT_EQ("Tilasto-tiedot: 2 kpl oli jo kannassa, ei lisätty uudelleen", Report.Lines.at(2));
+}
+
+// Rows of one package that repeat each other are one event; events of other
+// cards in the same second stay apart, however many there are.
+TEST_F(UpdData, RepeatedRowsOfOnePackageAreOneEventAmongManyInTheSameSecond) {
+  std::vector<TRowValues> held, package;
+  for (int i = 0; i < 12; ++i) held.push_back(Statistic(15, "C" + std::to_string(i)));
+  Add("TILASTO", held);
+  for (const char* card : {"C11", "NEW", "C0", "NEW", "C7", "NEW", "C12"}) package.push_back(Statistic(15, card));
+  package.push_back(Statistic(16, "C11"));
+  Add("ZNetTila", package);
+  trelvo::UpdData(Tables, true, "", Report);
+  Lines cards = Rows("TILASTO", "TapPvm;TapAika", {"TapAika", "TapKortti"});
+  std::sort(cards.begin(), cards.end());
+  Lines expected;
+  for (int i = 0; i < 13; ++i) expected.push_back("10:15:00|C" + std::to_string(i));
+  expected.push_back("10:15:00|NEW");
+  expected.push_back("10:16:00|C11");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, cards);
+  EXPECT_EQ("Tilasto-tiedot: 8 kpl...", Report.Lines.at(1));
+  EXPECT_EQ("Tilasto-tiedot: 5 kpl oli jo kannassa, ei lisätty uudelleen", Report.Lines.at(2));
 }
 
 TEST_F(UpdData, AnExistingCardIsOverwrittenOnlyByAStrictlyLaterStamp) {
