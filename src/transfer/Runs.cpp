@@ -195,6 +195,7 @@ void TTransfer::ClientSend() {
         for (int n : c.PendingCounts) pending = pending || n > 0;
         if (c.TransferOk && pending) {
           packageMade = ShipPackage();
+          if (c.TransferOk) Checkpoint("client-send-uploaded");
         } else if (c.TransferOk) {
           emptyLogName = UniqueRunLogName(c.ClientPrefix() + "_" + Stamp() + "_tyhja");
         }
@@ -422,6 +423,7 @@ void TTransfer::ClientReceive() {
           c.SetField("EdtMaster", name);
           c.SetField("EdtRecv", NowText());
           c.WriteRecvDate(true);
+          Checkpoint("client-receive-accepted");
           CheckEarlierPackages();
           c.UpdData();
           TakeBackUndecided();
@@ -598,6 +600,7 @@ bool TTransfer::ProcessClientPackage(const std::string& fileName) {
   }
   c.AppendExchangeRows();
   c.UpdData();
+  Checkpoint("master-merged");
   c.TransferOk = EmptyExchangeTables();
   if (!c.TransferOk) Log("Siirtotaulujen tyhjennys ei onnistu!");
   c.TransferOk = c.CopyFiles(c.CurrentPackage, s.BackupDir, false);

@@ -59,6 +59,12 @@ class TTransfer {
   // Whether the latest run counted as successful by its retry rule.
   bool LastRunSucceeded() const { return LastRunSucceeded_; }
 
+  // Named points inside the runs where a test may end the process (the
+  // environment variable TRELVO_TEST_EXIT_AT names one) or make a run fail
+  // as a crash would, to prove that no row is lost or counted twice.
+  std::function<void(const std::string& point)> OnCheckpoint;
+  void Checkpoint(const char* point);
+
   // The result log of the site that sent packagePath.
   std::string ClientLogName(const std::string& packagePath) const;
   // The directories a run of this role needs that are unset or missing.

@@ -68,11 +68,24 @@ struct TSession {
   }
 };
 
+// --at "dd.mm.yyyy hh:nn:ss": the clock stands at that moment; absent: now.
+bool ClockOption(const TArgs& args, TDateTime& at) {
+  if (!args.Has("at")) return false;
+  try {
+    at = StrToDateTime(args.Option("at"));
+  } catch (const std::exception& e) {
+    throw EUsage(std::string("--at needs \"dd.mm.yyyy hh:nn:ss\": ") + e.what());
+  }
+  return true;
+}
+
 int RunOnce(const TArgs& args) {
   args.Expect(1, 1);
   const std::string& direction = args.At(0);
   if (direction != "send" && direction != "receive") throw EUsage("run needs send or receive");
-  TSession session(args, false, 0);
+  TDateTime at = 0;
+  const bool fixed = ClockOption(args, at);
+  TSession session(args, fixed, at);
   TTrelvoCore& core = *session.Core;
   const bool active = direction == "send" ? core.Live.ChkBoxSend : core.Live.ChkBoxRecv;
   try {
@@ -100,14 +113,7 @@ int RunOnce(const TArgs& args) {
 int RunTick(const TArgs& args) {
   args.Expect(0, 0);
   TDateTime at = 0;
-  const bool fixed = args.Has("at");
-  if (fixed) {
-    try {
-      at = StrToDateTime(args.Option("at"));
-    } catch (const std::exception& e) {
-      throw EUsage(std::string("--at needs \"dd.mm.yyyy hh:nn:ss\": ") + e.what());
-    }
-  }
+  const bool fixed = ClockOption(args, at);
   TSession session(args, fixed, at);
   try {
     session.Transfer->TimerRunTimer();
@@ -124,7 +130,8 @@ int RunTick(const TArgs& args) {
   return 0;
 }
 
-TRELVO_ADMIN_COMMAND("run", "run send|receive [--home DIR]  one send or receive run now, printing its run log", {},
+TRELVO_ADMIN_COMMAND("run", "run send|receive [--at \"dd.mm.yyyy hh:nn:ss\"] [--home DIR]  one send or receive run now (or at that moment), "
+                     "printing its run log", {},
                      RunOnce);
 TRELVO_ADMIN_COMMAND("tick",
                      "tick [--at \"dd.mm.yyyy hh:nn:ss\"] [--home DIR]  one scheduler tick at that moment (default now)",
