@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -19,8 +20,10 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSortFilterProxyModel>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QStyle>
@@ -67,6 +70,33 @@ class TGridModel : public QAbstractTableModel {
 };
 
 namespace {
+
+// The package dialog's name box holds a mask such as "Zuze*.Zip" at first;
+// while it holds one, only the files that match it are listed, so the
+// operator sees his own group's packages first.
+class TMaskProxy : public QSortFilterProxyModel {
+ public:
+  explicit TMaskProxy(QObject* parent) : QSortFilterProxyModel(parent) {}
+  void SetMask(const QString& text) {
+    const QString mask = text.trimmed();
+    const bool wild = mask.contains('*') || mask.contains('?');
+    const QString pattern = wild ? QRegularExpression::wildcardToRegularExpression(mask) : QString();
+    if (pattern == Mask_.pattern()) return;
+    Mask_ = QRegularExpression(pattern, QRegularExpression::CaseInsensitiveOption);
+    invalidateFilter();
+  }
+
+ protected:
+  bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+    if (Mask_.pattern().isEmpty()) return true;
+    const QModelIndex index = sourceModel()->index(row, 0, parent);
+    if (auto* files = qobject_cast<QFileSystemModel*>(sourceModel()); files && files->isDir(index)) return true;
+    return Mask_.match(index.data().toString()).hasMatch();
+  }
+
+ private:
+  QRegularExpression Mask_;
+};
 
 constexpr int kDesignWidth = 674, kDesignHeight = 392;
 constexpr const char* kWorkInProgress = "Pakkaus käynnissä, odota...";
@@ -161,11 +191,14 @@ TfrmTrelvo::TfrmTrelvo(const TOptions& options) : Options_(options) {
   statusBar()->addWidget(Panel1_, 1);
 
   TimerRun_.setObjectName("TimerRun");
+  // The next tick comes a whole interval after the last one ended, not
+  // whenever a coarse timer finds it convenient.
+  TimerRun_.setTimerType(Qt::PreciseTimer);
   connect(&TimerRun_, &QTimer::timeout, this, &TfrmTrelvo::TimerRunTimer);
 
   if (Options_.Interactive) {
     Core_->DbModule.ServerSelector = &ServerSelector_;
-    if (QSystemTrayIcon::isSystemTrayAvailable()) BuildTray();
+    BuildTray();
   }
 }
 
@@ -592,7 +625,13 @@ std::unique_ptr<QFileDialog> TfrmTrelvo::NewPackageDialog() {
   dialog->setFileMode(QFileDialog::ExistingFile);
   dialog->setNameFilter("Arkistotiedostot (*.Zip)");
   dialog->setDefaultSuffix("Zip");
-  dialog->selectFile(Q(Core_->Settings.MasterClients + "*.Zip"));
+  auto* proxy = new TMaskProxy(dialog.get());
+  dialog->setProxyModel(proxy);
+  if (auto* name = dialog->findChild<QLineEdit*>("fileNameEdit"))
+    connect(name, &QLineEdit::textChanged, proxy, &TMaskProxy::SetMask);
+  const QString mask = Q(Core_->Settings.MasterClients + "*.Zip");
+  dialog->selectFile(mask);
+  proxy->SetMask(mask);
   return dialog;
 }
 

@@ -38,8 +38,8 @@ class TfrmTrelvo : public QMainWindow, public TTrelvoView {
     std::string HomeDir;               // the installation
     const TClock* Clock = nullptr;     // null: the system clock
     TProgramCloser* Closer = nullptr;  // null: sibling programs are never found
-    // A desktop with a tray: the icon, message boxes and the server dialog.
-    // Without one the window stays hidden and messages go to stderr.
+    // A desktop with a tray: the tray icon, message boxes and the server
+    // dialog. Without one the window stays hidden and messages go to stderr.
     bool Interactive = true;
   };
 
