@@ -749,11 +749,17 @@ void TfrmTrelvo::ProcessMessages() {
 void TfrmTrelvo::ShowError(const std::string& message) {
   std::cerr << "trelvo: " << message << "\n";
   if (!Options_.Interactive || EndWanted_ || Destroying_) return;
-  auto* box = new QMessageBox(QMessageBox::Critical, "Trelvo", Q(message), QMessageBox::Ok, this);
-  box->setObjectName("ErrorReport");
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(Qt::NonModal);
-  box->show();
+  // One box at a time: an error that comes back on every tick of an
+  // unattended night must not leave a stack of boxes; the newest shows.
+  if (!ErrorBox_) {
+    ErrorBox_ = new QMessageBox(QMessageBox::Critical, "Trelvo", QString(), QMessageBox::Ok, this);
+    ErrorBox_->setObjectName("ErrorReport");
+    ErrorBox_->setAttribute(Qt::WA_DeleteOnClose);
+    ErrorBox_->setWindowModality(Qt::NonModal);
+  }
+  ErrorBox_->setText(Q(message));
+  ErrorBox_->show();
+  ErrorBox_->raise();
 }
 
 void TfrmTrelvo::ShowAbortMessage(const std::string& text) {
@@ -801,7 +807,7 @@ void TfrmTrelvo::changeEvent(QEvent* event) {
 }
 
 bool TfrmTrelvo::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == ChkBoxRas_ && event->type() == QEvent::FocusOut) {
+  if (watched == ChkBoxRas_ && event->type() == QEvent::FocusOut && !Destroying_) {
     Command([&] {
       PageToCore();
       Core_->ChkBoxRasExit();

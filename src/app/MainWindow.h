@@ -2,6 +2,7 @@
 // TfrmTrelvo: the main window. It shows what the core holds and forwards
 // what the operator does; the rules are the core's and the run control's.
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@ class QFileDialog;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMessageBox;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -150,6 +152,7 @@ class TfrmTrelvo : public QMainWindow, public TTrelvoView {
   QPushButton* BBtnSave_ = nullptr;
   QSystemTrayIcon* TrayIcon_ = nullptr;
   QMenu* PopupMenu_ = nullptr;
+  QPointer<QMessageBox> ErrorBox_;  // the general error report while it is open
 };
 
 }  // namespace trelvo

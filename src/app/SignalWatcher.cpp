@@ -13,7 +13,7 @@ namespace trelvo {
 
 namespace {
 int gFds[2] = {-1, -1};
-struct sigaction gOldTerm {}, gOldInt {};
+struct sigaction gOldTerm {}, gOldInt {}, gOldHup {};
 
 void Handler(int sig) {
   int saved = errno;
@@ -37,11 +37,14 @@ TSignalWatcher::TSignalWatcher(QObject* parent) : QObject(parent) {
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGTERM, &sa, &gOldTerm);
   ::sigaction(SIGINT, &sa, &gOldInt);
+  // A closed terminal would otherwise end the program in the middle of a run.
+  ::sigaction(SIGHUP, &sa, &gOldHup);
 }
 
 TSignalWatcher::~TSignalWatcher() {
   ::sigaction(SIGTERM, &gOldTerm, nullptr);
   ::sigaction(SIGINT, &gOldInt, nullptr);
+  ::sigaction(SIGHUP, &gOldHup, nullptr);
   delete Notifier_;
   ::close(gFds[0]);
   ::close(gFds[1]);

@@ -1,7 +1,7 @@
 #pragma once
-// SIGTERM and SIGINT as a Qt signal: the handler only writes a byte into a
-// socket pair, and the event loop reads it, so nothing of the program runs
-// inside the handler and a run is never cut off in the middle.
+// SIGTERM, SIGINT and SIGHUP as a Qt signal: the handler only writes a byte
+// into a socket pair and the event loop reads it, so nothing of the program
+// runs inside the handler and a run is never cut off in the middle.
 #include <QObject>
 
 class QSocketNotifier;

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -175,6 +176,19 @@ TEST_F(WindowTest, ErrorThatReachesTheEventLoopGoesToTheErrorReport) {
   QCoreApplication::processEvents();
   app->ErrorReport = nullptr;
   EXPECT_EQ(reported, (std::vector<std::string>{"'x' is not a valid date"}));
+}
+
+TEST_F(WindowTest, GeneralErrorReportKeepsOneBoxWithTheNewestMessage) {
+  Start(true);
+  W->ShowBoxes = true;
+  W->Core().GeneralErrorReport("first");
+  W->Core().GeneralErrorReport("second");
+  const auto boxes = W->findChildren<QMessageBox*>("ErrorReport");
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_TRUE(boxes[0]->isVisible());
+  EXPECT_FALSE(boxes[0]->isModal());
+  EXPECT_EQ(boxes[0]->text(), "second");
+  EXPECT_EQ(W->Errors, (Lines{"first", "second"}));
 }
 
 // ---- runs over the run control ----
