@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 
 namespace trelvo {
@@ -154,7 +155,9 @@ void TCrashReporter::SetDirectory(const std::string& dir) {
 }
 
 void TCrashReporter::SetEnabled(bool enabled) {
+  if (enabled == Enabled_) return;
   Enabled_ = enabled;
+  static struct sigaction previous[std::size(kFatalSignals)];
   if (enabled) {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -164,12 +167,17 @@ void TCrashReporter::SetEnabled(bool enabled) {
     void* frames[4];
     (void)::backtrace(frames, 4);
   }
-  for (int sig : kFatalSignals) {
+  for (size_t i = 0; i < std::size(kFatalSignals); ++i) {
+    if (!enabled) {
+      // Whatever was there before reporting was switched on comes back.
+      ::sigaction(kFatalSignals[i], &previous[i], nullptr);
+      continue;
+    }
     struct sigaction sa {};
-    sa.sa_handler = enabled ? FatalSignalHandler : SIG_DFL;
-    sa.sa_flags = enabled ? static_cast<int>(SA_RESETHAND) : 0;
+    sa.sa_handler = FatalSignalHandler;
+    sa.sa_flags = static_cast<int>(SA_RESETHAND);
     sigemptyset(&sa.sa_mask);
-    ::sigaction(sig, &sa, nullptr);
+    ::sigaction(kFatalSignals[i], &sa, &previous[i]);
   }
 }
 

@@ -17,7 +17,7 @@ class TCrashReporter {
   void SetDirectory(const std::string& dir);
   const std::string& Directory() const { return Dir_; }
   // On installs the handlers of SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT;
-  // off puts the default ones back.
+  // off puts back the ones that were there before.
   void SetEnabled(bool enabled);
   bool Enabled() const { return Enabled_; }
   std::string ReportFileName() const { return Dir_.empty() ? std::string() : Dir_ + "TrelvoError.log"; }
