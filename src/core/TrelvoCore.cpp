@@ -172,6 +172,7 @@ void TTrelvoCore::FillSettingsPage() {
 void TTrelvoCore::WriteDates(bool send, bool withMasterFile) {
   TDateTime& date = send ? Live.DateSend : Live.DateRecv;
   date = Clock_->Today();
+  View_->LiveValuesChanged();
   TIniFile ini(SettingsFileName());
   ini.WriteString("Internet", send ? "SendDate" : "RecvDate", DateToStr(date));
   if (withMasterFile) ini.WriteString("Internet", "MasterFile", Live.EdtMaster);

@@ -4,15 +4,19 @@
 // its work through a TTrelvoView.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/ZipArchiver.h"
 #include "common/Clock.h"
 #include "common/RunReport.h"
+#include "core/CrashReport.h"
+#include "core/FormState.h"
 #include "core/MemoLog.h"
 #include "core/Settings.h"
 #include "core/View.h"
+#include "data/Inspection.h"
 #include "data/Tables.h"
 #include "db/DbModule.h"
 #include "dialup/RasDialer.h"
@@ -155,6 +159,44 @@ class TTrelvoCore : public TRunReport {
   // With Ras on: dials; a non-zero result logs its ErrorText (after the
   // entry line "EntryName/UserName" when logEntry) and clears TransferOk.
   void DialUp(bool logEntry = false);
+
+  // ---- start and end of the program ----
+  // "Versio " and the program's version.
+  static std::string VersionText();
+  // The window's start after its own steps (hint routing, form position,
+  // version): settings, crash reporting, the settings page, meter and
+  // counters, the main database, the INet database, the pending counts and
+  // the mode field. The timer is the run control's. A main database that
+  // cannot be connected is shown through the view's ShowAbortMessage and
+  // sets TerminateRequested, and the start goes on; any other error escapes
+  // and ends the start at that step.
+  void StartProgram();
+  // Connect with the transport kind and the main alias and open the session;
+  // false after the message box.
+  bool ConnectMainDatabase();
+  // The INet database reopened under its alias; a failure is only logged.
+  void OpenINetDatabase();
+  // The start met a main database it cannot reach: end at the next return to
+  // the event loop, before any scheduler tick.
+  bool TerminateRequested = false;
+  // Where an error that no procedure caught ends up: a crash report when
+  // UseErrorLog is on, then the view shows the message; the program goes on.
+  void GeneralErrorReport(const std::string& message);
+  // The saved window rectangle of SorWin.ini, only for the same resolution.
+  std::optional<TFormRect> SavedFormPosition(int pixelsPerInch) const;
+  void SaveFormState(const TFormState& state) const;
+  // The end of the program: every table and both databases closed and the
+  // data module's connection let go.
+  void FormClose();
+  // The package viewer after its file dialog: the package's table files
+  // unpacked into INetAliasDir with the archive's log lines; a package that
+  // cannot be read gets the viewer's two lines.
+  void OpenPackage(const std::string& packagePath);
+  // The inspection page: SGrid filled with the table of CBoxTaulu's index
+  // (0 Asiakas, 1 Kortti, 2 Kortipaikka, 3 Tilasto). The view hears of the
+  // grid also when the fill fails; the error then goes on to the caller.
+  TStringGridData SGrid;
+  void CBoxTauluChange(int index);
 
  private:
   void WriteDates(bool send, bool withMasterFile);

@@ -28,6 +28,14 @@ class TTrelvoView {
   virtual void ProcessMessages() {}
   // The program's general error report.
   virtual void ShowError(const std::string& /*message*/) {}
+  // The start's message box when the main database cannot be connected: one
+  // Abort button; the program ends after it.
+  virtual void ShowAbortMessage(const std::string& /*text*/) {}
+  // The inspection grid (TTrelvoCore::SGrid) was filled or resized.
+  virtual void InspectionGridChanged() {}
+  // A run changed a live value of the settings page (a date field after a
+  // successful run, the master file name).
+  virtual void LiveValuesChanged() {}
 };
 
 // For tools and tests: remembers everything, optionally echoes log lines.
@@ -39,10 +47,12 @@ class THeadlessView : public TTrelvoView {
   void FieldTextChanged(const std::string& field, const std::string& text) override { Fields[field] = text; }
   void ProcessMessages() override { ++ProcessMessagesCalls; }
   void ShowError(const std::string& message) override { Errors.push_back(message); }
+  void ShowAbortMessage(const std::string& text) override { AbortMessages.push_back(text); }
 
   std::vector<int> Meters;
   std::map<std::string, std::string> Fields;
   std::vector<std::string> Errors;
+  std::vector<std::string> AbortMessages;
   int ProcessMessagesCalls = 0;
 
  private:
