@@ -108,16 +108,6 @@ TEST_F(StartTest, DialUpWithoutNmcliStopsTheStartAtTheSettingsPage) {
     std::string Path;
     ~TRestore() { ::setenv("PATH", Path.c_str(), 1); }
   } restore{path};
-  {
-    TTrelvoCore probe(Home);
-    probe.LoadSettings();
-    try {
-      probe.FillSettingsPage();
-      probe.FillRasEntries();
-      GTEST_SKIP() << "the dial-up part of the settings page is not in this build yet";
-    } catch (const ERasError&) {
-    }
-  }
   auto w = NewWindow();
   w->FormCreate();
   ASSERT_EQ(w->Errors.size(), 1u);
