@@ -256,21 +256,29 @@ std::vector<TPackageRow> PackageRows(const TSizes& s, unsigned seed) {
 // The package's statistics: half new events, a quarter events TILASTO
 // already holds (a package sent again), an eighth in the same second as a
 // held event but of another card, and an eighth repeating rows of the
-// package itself; stored in random order.
-std::vector<TRow> PackageStatistics(const TSizes& s) {
+// package itself; stored in random order. Each row as the event it copies
+// and, for another card, that card's number (else -1).
+struct TStatisticsPick {
+  long long Event;
+  int OtherCard;
+};
+
+std::vector<TStatisticsPick> PackageStatistics(const TSizes& s) {
   std::mt19937_64 rng(4);
   const int n = s.Statistics();
-  std::vector<TRow> rows;
-  for (int j = 0; j < n / 2; ++j) rows.push_back(StatisticsRow(1000000 + j));
-  for (int j = n / 2; j < n * 3 / 4; ++j) rows.push_back(StatisticsRow(static_cast<long long>(rng() % s.Main)));
-  for (int j = n * 3 / 4; j < n * 7 / 8; ++j) {
-    TRow r = StatisticsRow(static_cast<long long>(rng() % s.Main));
-    r[3] = T(Num("X", j));
-    rows.push_back(r);
-  }
-  for (int j = n * 7 / 8; j < n; ++j) rows.push_back(rows[rng() % (n / 2)]);
-  std::shuffle(rows.begin(), rows.end(), rng);
-  return rows;
+  std::vector<TStatisticsPick> picks;
+  for (int j = 0; j < n / 2; ++j) picks.push_back({1000000 + j, -1});
+  for (int j = n / 2; j < n * 3 / 4; ++j) picks.push_back({static_cast<long long>(rng() % s.Main), -1});
+  for (int j = n * 3 / 4; j < n * 7 / 8; ++j) picks.push_back({static_cast<long long>(rng() % s.Main), j});
+  for (int j = n * 7 / 8; j < n; ++j) picks.push_back(picks[rng() % (n / 2)]);
+  std::shuffle(picks.begin(), picks.end(), rng);
+  return picks;
+}
+
+TRow PackageStatisticsRow(const TStatisticsPick& pick) {
+  TRow r = StatisticsRow(pick.Event);
+  if (pick.OtherCard >= 0) r[3] = T(Num("X", pick.OtherCard));
+  return r;
 }
 
 // Written into a made set of tables with the sizes; a set made by another
@@ -293,7 +301,7 @@ void MakeData(const std::string& dir, const TSizes& s) {
   Fill(inet + "/ZNetKoPa.Nx1", "ZNetKoPa", s.Rows, [&](int i) { return CardPlaceRow(kopa[i].Key, kopa[i].Stamp, true); });
   Fill(inet + "/ZNetAsi.Nx1", "ZNetAsi", s.Rows, [&](int i) { return CustomerRow(asi[i].Key, asi[i].Stamp); });
   auto tila = PackageStatistics(s);
-  Fill(inet + "/ZNetTila.Nx1", "ZNetTila", s.Statistics(), [&](int i) { return tila[i]; });
+  Fill(inet + "/ZNetTila.Nx1", "ZNetTila", s.Statistics(), [&](int i) { return PackageStatisticsRow(tila[i]); });
   std::ofstream(dir + "/.complete") << kDataVersion << " " << s.Main << " " << s.Rows << "\n";
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -206,11 +207,10 @@ void RunKind(TDbTable& openFirst, TDbTable& openSecond, TDbTable& source, TDbTab
 
 // ---- UpdData ----
 
-// Rule S, with one change: a statistics row that TILASTO already holds is
-// not added again. A package merged at the head office but never confirmed
-// to its site comes back with the next send, and a site merges its
-// unconfirmed rows on every receive; appending them each time counted the
-// same visits twice. Two rows are one event when every copied field reads
+// Every statistics row is a new event, except one that TILASTO already
+// holds. A package merged at the head office but never confirmed to its
+// site comes back with the next send, and a site merges its unconfirmed rows
+// on every receive; appending them each time counted the same visits twice. Two rows are one event when every copied field reads
 // the same as text, which is how far anyone can tell them apart: times to
 // the second, and an empty text the same as none.
 class TAppendStatistics : public TRowHandler {
@@ -222,7 +222,8 @@ class TAppendStatistics : public TRowHandler {
                       "TapLaskuPvm", "TapLaskuAika", "TapVara", "TapAsiSum", "TapYriSum"})),
         TapPvm_(Ref(exchange, "TapPvm")),
         TapAika_(Ref(exchange, "TapAika")),
-        ExchangeTexts_(Copy_.size()) {
+        ExchangeTexts_(Copy_.size()),
+        HaveText_(Copy_.size(), 0) {
     // The lookup runs only where every field is there and the main table's
     // key fields are dates and times as the index orders them; otherwise the
     // copy below reports what is wrong, as it always has.
@@ -269,48 +270,55 @@ class TAppendStatistics : public TRowHandler {
     } catch (const EDatabaseError&) {
       return false;  // not a date or time: the copy fails on it
     }
-    const TDateTime day = pvm.IsNull() ? 0 : AsStored(MainPvm_->DataType(), pvm.Number());
-    TDateTime lo = 0, hi = 0;
+    Key_.resize(1);
+    if (pvm.IsNull())
+      Key_[0].SetNull();
+    else
+      Key_[0].SetReal(AsStored(MainPvm_->DataType(), pvm.Number()));
+    TValue lo, hi;
     if (!aika.IsNull()) {
       // The second the time shows (read as whole milliseconds), widened by a
-      // millisecond each way; the text comparison decides.
+      // millisecond each way; the texts decide.
       const TDateTime t = AsStored(MainAika_->DataType(), aika.Number());
       const double ms = std::floor(std::round(t * kMsPerDay) / 1000) * 1000;
-      lo = (ms - 1) / kMsPerDay;
-      hi = (ms + 1000) / kMsPerDay;
+      lo.SetReal((ms - 1) / kMsPerDay);
+      hi.SetReal((ms + 1000) / kMsPerDay);
     }
-    Key_.clear();
-    if (!pvm.IsNull()) {
-      Key_.push_back(TValue::DateTime(day));
-      if (!aika.IsNull()) Key_.push_back(TValue::DateTime(lo));
-    }
-    Texts_ = false;
-    for (bool found = Main_.FindNearest(Key_); found && !Main_.Eof(); Main_.Next()) {
-      TValue mainPvm, mainAika;
-      try {
-        mainPvm = MainPvm_->Value();
-        mainAika = MainAika_->Value();
-      } catch (const EDatabaseError&) {
-        break;  // a text sorts after every number: past the candidates
-      }
-      if (mainPvm.IsNull() != pvm.IsNull() || (!pvm.IsNull() && mainPvm.Number() != day)) break;
-      if (aika.IsNull() ? !mainAika.IsNull() : !mainAika.IsNull() && mainAika.Number() > hi) break;
+    ++Row_;
+    for (bool found = Main_.FindRange(Key_, lo, hi); found && !Main_.Eof(); Main_.Next())
       if (SameShown()) return true;
-    }
     return false;
   }
 
   bool SameShown() {
-    try {
-      if (!Texts_) {
-        for (size_t i = 0; i < Copy_.size(); ++i) ExchangeTexts_[i] = Copy_[i].From.Field->AsString();
-        Texts_ = true;
+    for (size_t i = 0; i < Copy_.size(); ++i) {
+      const TDbField& from = *Copy_[i].From.Field;
+      const TDbField& to = *Copy_[i].To.Field;
+      // Equal values of one type read alike, so most fields need no text.
+      if (from.DataType() == to.DataType() && SameValue(from, to)) continue;
+      try {
+        if (HaveText_[i] != Row_) {
+          ExchangeTexts_[i] = from.AsString();
+          HaveText_[i] = Row_;
+        }
+        if (to.AsString() != ExchangeTexts_[i]) return false;
+      } catch (const EDatabaseError&) {
+        return false;  // a value that has no text form is never taken as the same
       }
-      for (size_t i = 0; i < Copy_.size(); ++i)
-        if (Copy_[i].To.Field->AsString() != ExchangeTexts_[i]) return false;
-      return true;
+    }
+    return true;
+  }
+
+  // The same stored value; a real to the bit, as its text shows -0 apart from 0.
+  static bool SameValue(const TDbField& a, const TDbField& b) {
+    try {
+      const TValue x = a.Value(), y = b.Value();
+      if (x.Kind() != y.Kind()) return false;
+      if (x.Kind() != TValue::vkReal && x.Kind() != TValue::vkDateTime) return x == y;
+      const double p = x.RealValue(), q = y.RealValue();
+      return std::memcmp(&p, &q, sizeof p) == 0;
     } catch (const EDatabaseError&) {
-      return false;  // a value that has no text form is never taken as the same
+      return false;
     }
   }
 
@@ -321,9 +329,11 @@ class TAppendStatistics : public TRowHandler {
   bool Lookup_ = false;
   TDbField* MainPvm_ = nullptr;
   TDbField* MainAika_ = nullptr;
-  std::vector<TValue> Key_;
-  std::vector<std::string> ExchangeTexts_;  // of the current exchange row, once Texts_
-  bool Texts_ = false;
+  std::vector<TValue> Key_;  // kept from row to row
+  // Texts of the exchange row's fields, each made when first needed.
+  std::vector<std::string> ExchangeTexts_;
+  std::vector<long long> HaveText_;  // the row each text is of
+  long long Row_ = 0;
   long long Skipped_ = 0;
 };
 

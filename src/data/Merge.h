@@ -30,7 +30,9 @@ struct TMergeOptions {
 
 // Exchange tables of the main database into the main tables, in the order
 // statistics (only when isMaster or masterStatistics is not empty), cards,
-// card places, customers. Errors outside the rows (opening, counting,
+// card places, customers. A statistics row is added unless TILASTO already
+// holds the same event (every copied field reading the same, times to the
+// second), so a package merged twice counts its visits once. Errors outside the rows (opening, counting,
 // reading the next row, committing) end the operation and reach the caller,
 // after the rows done so far are committed and the kind's tables closed.
 void UpdData(TTables& tables, bool isMaster, const std::string& masterStatistics, TRunReport& report,

@@ -1,6 +1,7 @@
 #include "db/DbTable.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <map>
 
@@ -136,7 +137,7 @@ struct TDbTable::TImpl {
   std::map<std::uint64_t, TStatement> UpdateChanged;
   std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
   std::map<size_t, TStatement> Find;              // by number of key values and which are empty texts
-  std::map<size_t, TStatement> Nearest;           // by number of key values
+  std::map<size_t, TStatement> Range;             // by number of key values and whether the range is of nulls
 };
 
 // ---- field ----
@@ -682,39 +683,33 @@ bool TDbTable::FindKey(const std::vector<std::string>& keyValues) {
   return found;
 }
 
-bool TDbTable::FindNearest(const std::vector<TValue>& keyValues) {
+bool TDbTable::FindRange(const std::vector<TValue>& keyValues, const TValue& low, const TValue& high) {
   CheckActive();
-  if (keyValues.size() > KeyFields_.size())
-    Fail(dbeBadKey, IntToStr(static_cast<long long>(keyValues.size())) + " key values for the index " + IndexFieldNames_);
-  size_t bound = 0;
-  while (bound < keyValues.size() && !keyValues[bound].IsNull()) ++bound;
-  if (bound == 0) {
-    First();
-    return HasCur_;
-  }
+  if (keyValues.size() >= KeyFields_.size() || low.IsNull() != high.IsNull())
+    Fail(dbeBadKey, IntToStr(static_cast<long long>(keyValues.size())) + " key values and a range for the index " +
+                        IndexFieldNames_);
   PostPending();
-  // A lookup mostly wants the found row and perhaps a neighbour or two, so
-  // only a few rows are read ahead; Next() reads on in full batches.
-  constexpr int kNearestRows = 4;
-  TStatement& st = Impl_->Nearest[bound];
+  const size_t n = keyValues.size();
+  TStatement& st = Impl_->Range[n << 1 | (low.IsNull() ? 1 : 0)];
   if (!st) {
-    std::string lhs, rhs;
-    for (size_t i = 0; i < bound; ++i) {
-      lhs += (i ? ", " : "") + QuoteName(Fields_[KeyFields_[i]].FieldName());
-      rhs += (i ? ", ?" : "?") + IntToStr(static_cast<long long>(i) + 1);
-    }
-    if (bound > 1) {
-      lhs = "(" + lhs + ")";
-      rhs = "(" + rhs + ")";
-    }
-    st = TStatement(Database_->Connection().Handle(), "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + lhs +
-                                                          " >= " + rhs + Impl_->OrderBy + " LIMIT " + IntToStr(kNearestRows));
+    // "IS" matches a null as well and still seeks in the index as "=" does.
+    std::string where;
+    for (size_t i = 0; i < n; ++i)
+      where += QuoteName(Fields_[KeyFields_[i]].FieldName()) + " IS ?" + IntToStr(static_cast<long long>(i) + 1) + " AND ";
+    const std::string next = QuoteName(Fields_[KeyFields_[n]].FieldName());
+    const std::string p = "?" + IntToStr(static_cast<long long>(n) + 1), q = "?" + IntToStr(static_cast<long long>(n) + 2);
+    where += low.IsNull() ? next + " IS NULL" : next + " >= " + p + " AND " + next + " <= " + q;
+    st = TStatement(Database_->Connection().Handle(),
+                    "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + where + Impl_->OrderBy);
   }
-  for (size_t i = 0; i < bound; ++i) Bind(st.Get(), static_cast<int>(i) + 1, keyValues[i]);
-  ReadBatch(st, kNearestRows);
+  for (size_t i = 0; i < n; ++i) Bind(st.Get(), static_cast<int>(i) + 1, keyValues[i]);
+  if (!low.IsNull()) {
+    Bind(st.Get(), static_cast<int>(n) + 1, low);
+    Bind(st.Get(), static_cast<int>(n) + 2, high);
+  }
+  ReadBatch(st, SIZE_MAX);
   if (BatchSize_ == 0) {
-    // As after the last row of a visit.
-    Eof_ = true;
+    ForgetBatch();
     return false;
   }
   std::swap(Cur_, Batch_[0]);

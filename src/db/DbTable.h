@@ -100,13 +100,13 @@ class TDbTable {
   // Values as text in the order of the index fields (one or two). True and
   // positioned on the first such row when found; false and not moved when not.
   bool FindKey(const std::vector<std::string>& keyValues);
-  // Typed values for the leading index fields (at most as many as there are).
-  // Positioned on the first row, in index order, whose key is at or after
-  // them, and Next() goes on from there; false and at the end when there is
-  // none (the current row stays as it was). A null sorts before every value,
-  // so the values from the first null on bound nothing (no values at all is
-  // First()).
-  bool FindNearest(const std::vector<TValue>& keyValues);
+  // The rows whose leading index fields hold keyValues (typed values; a null
+  // matches a null) and whose next index field lies from low to high
+  // (inclusive), or is null when both are. True and positioned on the first
+  // of them in index order, and Next() visits the others and is at the end
+  // after the last; false and not moved when there are none. All of them are
+  // read at once: meant for narrow ranges.
+  bool FindRange(const std::vector<TValue>& keyValues, const TValue& low, const TValue& high);
 
   void Edit();    // dbeNoCurrentRow on an empty table
   void Append();  // a new row with every field null

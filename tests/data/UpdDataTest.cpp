@@ -139,22 +139,26 @@ TEST_F(UpdData, AStatisticsRowDifferingInAnyCopiedFieldIsAnotherEvent) {
   }
 }
 
-// Values another program wrote below the millisecond, on both sides.
+// Values another program wrote below the millisecond, on both sides, read
+// as the second they show (to the nearest millisecond, then cut).
 TEST_F(UpdData, StatisticsTimesCountToTheSecondTheyShow) {
-  Add("TILASTO", {FullStatistic()});
-  Add("ZNetTila", {FullStatistic(), FullStatistic(), FullStatistic()});
-  auto setTime = [](const std::string& file, const std::string& table, double seconds, const std::string& where) {
-    char value[40];
-    std::snprintf(value, sizeof value, "%.17g", EncodeTime(10, 15, 0) + seconds / 86400);
-    RawExec(file, "UPDATE " + table + " SET TapAika = " + value + where);
+  Add("TILASTO", {FullStatistic(), FullStatistic()});
+  Add("ZNetTila", {FullStatistic(), FullStatistic(), FullStatistic(), FullStatistic()});
+  auto set = [](const std::string& file, const std::string& table, int rowid, const std::string& card, double seconds) {
+    char time[40];
+    std::snprintf(time, sizeof time, "%.17g", EncodeTime(10, 15, 0) + seconds / 86400);
+    RawExec(file, "UPDATE " + table + " SET TapKortti = '" + card + "', TapAika = " + time +
+                      " WHERE rowid = " + std::to_string(rowid));
   };
-  setTime(Data + "TILASTO.Nx1", "TILASTO", 0.0004, "");
-  setTime(Data + "ZNetTila.Nx1", "ZNetTila", -0.0003, " WHERE rowid = 1");
-  setTime(Data + "ZNetTila.Nx1", "ZNetTila", 0.9993, " WHERE rowid = 2");
-  setTime(Data + "ZNetTila.Nx1", "ZNetTila", 0.9996, " WHERE rowid = 3");
+  set(Data + "TILASTO.Nx1", "TILASTO", 1, "C1", -0.0003);
+  set(Data + "TILASTO.Nx1", "TILASTO", 2, "C2", 0.9993);
+  set(Data + "ZNetTila.Nx1", "ZNetTila", 1, "C1", 0.5);
+  set(Data + "ZNetTila.Nx1", "ZNetTila", 2, "C2", 0);
+  set(Data + "ZNetTila.Nx1", "ZNetTila", 3, "C1", 0.9996);
+  set(Data + "ZNetTila.Nx1", "ZNetTila", 4, "C2", -0.0006);
   trelvo::UpdData(Tables, true, "", Report);
-  // 0.9996 s rounds to the next millisecond and so shows the next second.
-  EXPECT_EQ((Lines{"10:15:00", "10:15:01"}), Rows("TILASTO", "TapPvm;TapAika", {"TapAika"}));
+  EXPECT_EQ((Lines{"10:14:59|C2", "10:15:00|C1", "10:15:00|C2", "10:15:01|C1"}),
+            Rows("TILASTO", "TapPvm;TapAika", {"TapAika", "TapKortti"}));
   EXPECT_EQ("Tilasto-tiedot: 2 kpl oli jo kannassa, ei lisätty uudelleen", Report.Lines.at(2));
 }
 
