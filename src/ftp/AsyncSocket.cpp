@@ -243,6 +243,9 @@ class TSocketWindow : public QObject {
   void WatchWrite(bool on) {
     if (Write_ && Write_->isEnabled() != on) Write_->setEnabled(on);
   }
+  void WatchRead(bool on) {
+    if (Read_ && Read_->isEnabled() != on) Read_->setEnabled(on);
+  }
 
   // A notifier may be the one whose signal is running right now, so it is
   // disabled at once and deleted from the loop.
@@ -1002,7 +1005,20 @@ void TAsyncSocket::HandleWriteReady() {
 // ---- receiving ----
 
 void TAsyncSocket::HandleReadReady() {
-  if (Paused_ || Handle_ < 0) return;
+  if (Paused_ || Handle_ < 0 || InReadReady_) return;
+  // A handler that lets the event loop run (a progress handler serving the
+  // window) would otherwise be called again for the same bytes from inside
+  // itself, once per chunk, until the stack runs out: the notifier reports
+  // readable for as long as bytes wait. It reports again once this returns.
+  InReadReady_ = true;
+  Window_->WatchRead(false);
+  struct TReadDone {
+    TAsyncSocket& S;
+    ~TReadDone() {
+      S.InReadReady_ = false;
+      if (S.Handle_ >= 0 && !S.Paused_) S.Window_->WatchRead(true);
+    }
+  } done{*this};
   uint64_t generation = Generation_;
   if (State_ == ssListening) {
     if (OnSessionAvailable) OnSessionAvailable(this, 0);

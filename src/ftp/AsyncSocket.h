@@ -232,6 +232,7 @@ class TAsyncSocket {
   bool InDueReadList_ = false;
   bool WriteEventWanted_ = false;  // a Send went out whole and awaits its write event
   bool EofSeen_ = false;  // a Receive met the end of the stream or a connection error
+  bool InReadReady_ = false;  // the read event's handler is running
   int CloseError_ = 0;    // the error the close event reports
   bool Destroying_ = false;
   int LookupId_ = -1;

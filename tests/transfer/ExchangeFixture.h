@@ -4,6 +4,8 @@
 // and the suite's main program's part: writing changes into the tables.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -41,8 +43,11 @@ class TRecordingView : public THeadlessView {
   void RunControlsChanged() override {
     if (OnControls) OnControls();
   }
+  // As the window does: the event loop runs inside every run's waits and
+  // progress handlers, with whatever that lets in.
   void ProcessMessages() override {
     THeadlessView::ProcessMessages();
+    QCoreApplication::processEvents();
     if (OnProcessMessages) OnProcessMessages();
   }
   Lines All;
