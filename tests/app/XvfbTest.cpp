@@ -94,6 +94,22 @@ TEST_F(XvfbTest, ScreenshotsOfThePagesAndTheServerDialog) {
   pages->setCurrentIndex(2);
   Save(*w, "asetukset.png");
 
+  // The run log during a send, while the package is packed (the upload then
+  // goes to a port nobody listens on and fails).
+  w->Core().Settings.FtpHost = "127.0.0.1";
+  w->Core().Settings.FtpPort = std::to_string(FreeLoopbackPort());
+  bool duringRun = false;
+  w->OnProcessMessages = [&] {
+    const auto& lines = w->Core().MemoLog.Lines();
+    if (duringRun || lines.empty() || lines.back().rfind("ZNet", 0) != 0) return;
+    duringRun = true;
+    pages->setCurrentIndex(0);
+    Save(*w, "seuranta-lahetys.png");
+  };
+  w->SBSendClick();
+  w->OnProcessMessages = nullptr;
+  EXPECT_TRUE(duringRun);
+
   Tserver_selection_form dialog;
   dialog.SetServerNames({"VELMORA", "VELMORA-VARA", "TESTI"});
   dialog.server_list->setCurrentRow(1);

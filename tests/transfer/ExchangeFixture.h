@@ -58,13 +58,23 @@ class TInstallation {
  public:
   TInstallation(const std::string& dir, const std::string& role, const std::string& client, int ftpPort,
                 const TClock& clock)
-      : Dir(IncludeSlash(dir)) {
+      : Dir(IncludeSlash(dir)), Clock_(&clock) {
     std::string out;
     const std::string cmd = AdminPath() + " init '" + dir + "' --role " + role + " --client " + client +
                             " --ftp 127.0.0.1:" + std::to_string(ftpPort) +
                             " --ftp-user anonymous --ftp-password trelvo@example.com --zip-password Salasana1 2>&1";
     EXPECT_EQ(0, RunCommand(cmd, &out)) << out;
     Core = std::make_unique<TTrelvoCore>(Dir, &View, &clock);
+    Transfer = std::make_unique<TTransfer>(*Core);
+    Start();
+  }
+
+  // The program ended abruptly and started again: nothing of its memory
+  // survives, only its files.
+  void Restart() {
+    Transfer.reset();
+    Core.reset();
+    Core = std::make_unique<TTrelvoCore>(Dir, &View, Clock_);
     Transfer = std::make_unique<TTransfer>(*Core);
     Start();
   }
@@ -169,6 +179,7 @@ class TInstallation {
   static std::string IncludeSlash(const std::string& d) { return d.empty() || d.back() == '/' ? d : d + "/"; }
 
   std::string Dir;
+  const TClock* Clock_;
   TRecordingView View;
   std::unique_ptr<TTrelvoCore> Core;
   std::unique_ptr<TTransfer> Transfer;
