@@ -1,5 +1,5 @@
 // The one table of Sorvel.ini's keys: every key loads into a value of its
-// own.
+// own, and the README's list of settings is the table's text.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -55,4 +55,17 @@ TEST(SettingsKeys, EveryKeyLoadsIntoAValueOfItsOwn) {
   EXPECT_TRUE(StartsWith(core.Settings.ZipPassword, "secret"));
   EXPECT_TRUE(StartsWith(core.Settings.FtpPassWord, "secret"));
   EXPECT_TRUE(StartsWith(core.Settings.Key, "secret"));
+}
+
+TEST(SettingsKeys, TheReadmeListsTheKeysAsTheTableHasThem) {
+  const std::string readme = ReadFile(SourceDir() + "/README.md");
+  const std::string begin = "<!-- settings-keys:begin -->\n", end = "<!-- settings-keys:end -->";
+  const size_t from = readme.find(begin), to = readme.find(end);
+  ASSERT_NE(from, std::string::npos);
+  ASSERT_NE(to, std::string::npos);
+  EXPECT_EQ(readme.substr(from + begin.size(), to - from - begin.size()), SettingKeysMarkdown())
+      << "regenerate the section with: trelvo-admin config --keys-markdown";
+  std::string out;
+  ASSERT_EQ(0, RunCommand(BinaryDir() + "/tools/trelvo-admin config --keys-markdown", &out));
+  EXPECT_EQ(out, SettingKeysMarkdown());
 }
