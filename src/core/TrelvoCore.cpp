@@ -6,14 +6,9 @@
 
 #include "common/IniFile.h"
 #include "common/Text.h"
+#include "core/SettingsKeys.h"
 
 namespace trelvo {
-
-namespace {
-constexpr const char* kDefaultZipPasswordStored = "QQrrM3819Q";
-constexpr const char* kDefaultFtpHost = "ftp.example.com";
-constexpr const char* kDefaultFtpMail = "trelvo@example.com";
-}  // namespace
 
 TTrelvoCore::TTrelvoCore(std::string homeDir, TTrelvoView* view, const TClock* clock)
     : HomeDir_(IncludeTrailingPathDelimiter(homeDir.empty() ? std::string(".") : homeDir)) {
@@ -46,77 +41,17 @@ void TTrelvoCore::SetMeter(int percent) {
 
 void TTrelvoCore::LoadSettings() {
   TIniFile ini(SettingsFileName());
-  auto text = [&](const char* section, const char* key, const std::string& def) {
-    return ini.ReadString(section, key, def);
-  };
-  auto dir = [&](const char* section, const char* key, const std::string& def) {
-    std::string d = text(section, key, def);
-    NormalizeDir(d);
-    return d;
-  };
-  auto yes = [&](const char* section, const char* key, const char* def) { return YesTest(text(section, key, def)); };
-  auto integer = [&](const char* section, const char* key, long long def) { return ini.ReadInteger(section, key, def); };
-  TSettings& s = Settings;
-
-  s.Alias = text("DataBase", "Alias", "SORVEL");
-  {
-    std::string engine = UpperCase(text("DataBase", "Engine", "Com"));
-    s.TransportKind = engine == "TCPIP" ? tkTcpIp : engine == "NAMEDPIPE" ? tkNamedPipe : tkCom;
+  bool databaseApplied = false;
+  for (const TSettingKey& key : SettingKeys()) {
+    // The data module holds the [DataBase] values; they reach it even when a
+    // later key fails to load.
+    if (!databaseApplied && !SameText(key.Section, "DataBase")) {
+      ApplyDatabaseSettings();
+      databaseApplied = true;
+    }
+    key.Load(key, ini.ReadString(key.Section, key.Key, key.Default), Settings, Live);
   }
-  s.ServerName = text("DataBase", "ServerName", "VELMORA");
-  s.ServerAddress = text("DataBase", "ServerAddress", "");
-  s.Port = static_cast<std::uint16_t>(integer("DataBase", "Port", 16000));
-  s.CompressLimit = static_cast<int>(integer("DataBase", "CompressLimit", 512));
-  s.SecuredTransport = yes("DataBase", "SecuredTransport", "No");
-  s.Key = DecipherSetting(text("DataBase", "Key", ""));
-  // The data module holds these; they reach it even when a later key fails to load.
-  ApplyDatabaseSettings();
-
-  s.Log = dir("Directory", "Log", "");
-
-  s.Dir = dir("Internet", "Dir", "C:\\VelWin\\INet");
-  s.INetAlias = text("Internet", "Alias", "INet");
-  s.IsMaster = yes("Internet", "Master", "No");
-  s.MasterStatistics = TrimRight(text("Internet", "MasterStatistics", ""));
-  s.MasterLog = TrimRight(text("Internet", "MasterLog", "Masterissa"));
-  s.MasterArchive = text("Internet", "MasterArchive", "Master");
-  s.MasterFiles = text("Internet", "MasterFiles", "Kortti*.Nx1;Asiakas.Nx1;AsLuokka.Nx1");
-  s.MasterClients = text("Internet", "MasterClients", "Zuze");
-  s.ClientArchive = text("Internet", "ClientArchive", "01");
-  s.ClientPrefix = s.MasterClients + s.ClientArchive;
-  s.BackupDir = dir("Internet", "BackupDir", "sDir");
-  s.FtpSiirtoDir = dir("Internet", "FtpSiirtoDir", "sDir");
-  s.ReTryTime = static_cast<int>(integer("Internet", "ReTryTime", 120));
-  s.ReTryMaxCount = static_cast<int>(integer("Internet", "ReTryMaxCount", 3));
-  s.ZipPassword = DecipherSetting(text("Internet", "ZipPassword", kDefaultZipPasswordStored));
-  s.FtpUser = text("Internet", "FtpUser", "anonymous");
-  s.FtpPassWord = DecipherSetting(text("Internet", "FtpPassWord", EncipherSetting(kDefaultFtpMail)));
-  s.FtpHost = text("Internet", "FtpHost", kDefaultFtpHost);
-  s.FtpHostDir = text("Internet", "FtpHostDir", "/Sorvel");
-  s.FtpHostBackupDir = text("Internet", "FtpHostBackupDir", "/Backup");
-  s.FtpHostLogDir = text("Internet", "FtpHostLogDir", "/Log");
-  s.FtpPort = text("Internet", "FtpPort", "ftp");
-  s.FtpPassive = yes("Internet", "FtpPassive", "No");
-  s.FtpTempUpload = yes("Internet", "FtpTempUpload", "Yes");
-  s.Ras = yes("Internet", "Ras", "No");
-  s.RasEntryName = text("Internet", "RasEntryName", "SorNet");
-  s.RasSameAsFtp = yes("Internet", "RasSameAsFtp", "Yes");
-  // A time the field cannot show falls back to the key's default rather than
-  // midnight, so a typo does not move the run to the small hours.
-  auto time = [&](const char* key, const char* def) {
-    TDateTime value = 0;
-    if (!TryStrToDateTime(text("Internet", key, def), value)) TryStrToDateTime(def, value);
-    return TimeOf(value);
-  };
-  Live.TimeRecv = time("RecvTime", "22:30");
-  Live.TimeSend = time("SendTime", "22:00");
-  Live.DateRecv = StrToDate(text("Internet", "RecvDate", "01.01.2000"));
-  Live.DateSend = StrToDate(text("Internet", "SendDate", "01.01.2000"));
-  Live.EdtMaster = text("Internet", "MasterFile", "Master_20000101120000.zip");
-  Live.ChkBoxSend = yes("Internet", "SendFiles", "No");
-  Live.ChkBoxRecv = yes("Internet", "RecvFiles", "No");
-
-  s.UseErrorLog = yes("Defaults", "UseErrorLog", "No");
+  if (!databaseApplied) ApplyDatabaseSettings();
 }
 
 void TTrelvoCore::BBtnSaveClick(const TSettingsPage& page) {
@@ -133,22 +68,8 @@ void TTrelvoCore::BBtnSaveClick(const TSettingsPage& page) {
   Page = page;
 
   TIniFile ini(SettingsFileName());
-  ini.WriteString("Internet", "ZipPassword", EncipherSetting(s.ZipPassword));
-  ini.WriteString("Internet", "FtpUser", s.FtpUser);
-  ini.WriteString("Internet", "FtpPassWord", EncipherSetting(s.FtpPassWord));
-  ini.WriteString("Internet", "FtpHost", s.FtpHost);
-  ini.WriteString("Internet", "FtpHostDir", s.FtpHostDir);
-  ini.WriteString("Internet", "FtpHostBackupDir", s.FtpHostBackupDir);
-  ini.WriteString("Internet", "FtpHostLogDir", s.FtpHostLogDir);
-  ini.WriteString("Internet", "Ras", YesNo(s.Ras));
-  ini.WriteString("Internet", "RasEntryName", s.RasEntryName);
-  ini.WriteString("Internet", "RasSameAsFtp", YesNo(s.RasSameAsFtp));
-  ini.WriteString("Internet", "RecvTime", TimeToShortStr(Live.TimeRecv));
-  ini.WriteString("Internet", "SendTime", TimeToShortStr(Live.TimeSend));
-  ini.WriteString("Internet", "RecvDate", DateToStr(Live.DateRecv));
-  ini.WriteString("Internet", "SendDate", DateToStr(Live.DateSend));
-  ini.WriteString("Internet", "SendFiles", YesNo(Live.ChkBoxSend));
-  ini.WriteString("Internet", "RecvFiles", YesNo(Live.ChkBoxRecv));
+  for (const TSettingKey& key : SettingKeys())
+    if (key.Talleta) ini.WriteString(key.Section, key.Key, key.Store(Settings, Live));
 }
 
 void TTrelvoCore::FillSettingsPage() {

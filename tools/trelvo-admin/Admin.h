@@ -28,6 +28,7 @@ class TArgs {
   std::string Option(const std::string& option, const std::string& def = "") const;
   // Throws EUsage unless there are between min and max positional words.
   void Expect(size_t min, size_t max) const;
+  std::vector<std::string> OptionNames() const;
 
  private:
   std::vector<std::string> Positional_;
@@ -39,10 +40,20 @@ std::string HomeDir(const TArgs& args);
 
 struct TCommand {
   std::string Name;
-  std::string Usage;  // one line, shown by "trelvo-admin help"
+  std::string Usage;  // the synopsis, one line
   std::vector<std::string> Flags;
   std::function<int(const TArgs&)> Run;
+  // What "COMMAND --help" prints: a summary line, then the details. The
+  // summary is what "trelvo-admin help" lists.
+  std::string Help;
+  // Options that take a value. A command with Help refuses any option that
+  // is neither one of these, nor a flag, nor --home.
+  std::vector<std::string> Options;
 };
+
+// The first line of a command's help (or, for a command without help, the
+// text after the synopsis in Usage).
+std::string Summary(const TCommand& command);
 
 std::map<std::string, TCommand>& Registry();
 

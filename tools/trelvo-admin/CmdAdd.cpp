@@ -34,10 +34,14 @@ int RunAdd(const TArgs& args) {
   return 0;
 }
 
-TRELVO_ADMIN_COMMAND("add",
-                     "add TABLE FIELD=VALUE... [--inet] [--home DIR]  append one row to a table (dates dd.mm.yyyy, "
-                     "times hh:nn:ss)",
-                     {"inet"}, RunAdd);
+TRELVO_ADMIN_COMMAND("add", "add TABLE FIELD=VALUE... [--inet] [--home DIR]", {"inet"}, RunAdd,
+                     "Appends one row to one table, the values as the fields' types take text.\n"
+                     "Dates dd.mm.yyyy, times hh:nn:ss, date-times \"dd.mm.yyyy hh:nn:ss\", numbers, booleans\n"
+                     "True/False. No key is looked up: a second row of a unique key is an error. To record a\n"
+                     "change as the suite's main program does (main table and exchange table), use change.\n"
+                     "\n"
+                     "  --inet  a table of the INet database",
+                     {});
 
 }  // namespace
 }  // namespace trelvo::admin

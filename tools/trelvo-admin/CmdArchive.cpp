@@ -93,11 +93,24 @@ int RunList(const TArgs& args) {
   return 0;
 }
 
-TRELVO_ADMIN_COMMAND("pack", "pack ZIP DIR MASK [--password P]  add the files of DIR matching MASK (a;b) to ZIP", {},
-                     RunPack);
-TRELVO_ADMIN_COMMAND("unpack", "unpack ZIP DIR [MASK] [--password P]  extract the entries matching MASK into DIR", {},
-                     RunUnpack);
-TRELVO_ADMIN_COMMAND("list", "list ZIP  show the entries of a package", {}, RunList);
+TRELVO_ADMIN_COMMAND("pack", "pack ZIP DIR MASK [--password P]", {}, RunPack,
+                     "Adds the files of DIR matching MASK to the package ZIP, as the runs pack.\n"
+                     "MASK is one mask or several separated by ';' (Kortti*.Nx1;Asiakas.Nx1), matched without\n"
+                     "regard to letter case. Prints the run-log lines of the packing.\n"
+                     "\n"
+                     "  --password P  encrypt the entries (the installations' ZipPassword)",
+                     {"password"});
+TRELVO_ADMIN_COMMAND("unpack", "unpack ZIP DIR [MASK] [--password P]", {}, RunUnpack,
+                     "Extracts the entries of ZIP matching MASK (default *) into DIR, as the runs unpack.\n"
+                     "Exit 1 when the package cannot be read or an entry fails (a wrong password, a damaged\n"
+                     "entry); the other entries are still extracted.\n"
+                     "\n"
+                     "  --password P  the packages' password",
+                     {"password"});
+TRELVO_ADMIN_COMMAND("list", "list ZIP", {}, RunList,
+                     "Lists the entries of a package.\n"
+                     "Sizes, method, time, CRC-32, name, and whether the entry is encrypted. Needs no password.",
+                     {});
 
 }  // namespace
 }  // namespace trelvo::admin

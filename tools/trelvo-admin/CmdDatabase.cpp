@@ -167,13 +167,42 @@ int RunDump(const TArgs& args) {
   return 0;
 }
 
-TRELVO_ADMIN_COMMAND("init", "init DIR --role master|client [--client NN] [--ftp HOST[:PORT]] [--ftp-user U] [--ftp-password P] "
-                     "[--zip-password Z] [--force]  make a working installation", {"force"},
-                     RunInit);
-TRELVO_ADMIN_COMMAND("counts", "counts [--home DIR]  print the four pending counts (ZNetAsi ZNetKo ZNetKoPa ZNetTila)", {},
-                     RunCounts);
-TRELVO_ADMIN_COMMAND("dump", "dump TABLE [--inet] [--home DIR]  print a table's rows, tab-separated, in index order",
-                     {"inet"}, RunDump);
+TRELVO_ADMIN_COMMAND("init",
+                     "init DIR --role master|client [--client NN] [--ftp HOST[:PORT]] [--ftp-user U] "
+                     "[--ftp-password P] [--zip-password Z] [--force]",
+                     {"force"}, RunInit,
+                     "Makes a working installation in DIR (created when missing).\n"
+                     "It writes Sorvel.ini (the role, the directories below, both directions on, and the\n"
+                     "schedule: a site sends at 22:00 and receives at 23:30, the head office receives at 22:30\n"
+                     "and sends at 23:00), DbServer.ini (server VELMORA, aliases SORVEL -> Data/ and\n"
+                     "INet -> INetData/), the directories INet/Tmp, INet/Empty, INet/Log, Backup, FtpSiirto\n"
+                     "and Log, and empty tables.\n"
+                     "\n"
+                     "  --role          master for the head office, client for a site\n"
+                     "  --client NN     the site's number (default 01); all numbers have the width of the\n"
+                     "                  head office's own\n"
+                     "  --ftp HOST[:PORT]  the FTP server (FtpHost, FtpPort)\n"
+                     "  --ftp-user U, --ftp-password P  the FTP login (the password stored enciphered)\n"
+                     "  --zip-password Z   the packages' password, the same at every installation\n"
+                     "  --force         make it again over an existing installation: its tables are emptied\n"
+                     "\n"
+                     "A directory that holds Sorvel.ini or DbServer.ini already is refused without --force\n"
+                     "(exit 1). Other settings keep their defaults: trelvo-admin config lists them.",
+                     {"role", "client", "ftp", "ftp-user", "ftp-password", "zip-password"});
+TRELVO_ADMIN_COMMAND("counts", "counts [--home DIR]", {}, RunCounts,
+                     "Prints the pending rows of the four exchange tables: ZNetAsi ZNetKo ZNetKoPa ZNetTila.\n"
+                     "The last line holds the four numbers; the lines before it are the alias lines of the\n"
+                     "refresh, as the run log shows them. Exit 1 when the database cannot be reached.",
+                     {});
+TRELVO_ADMIN_COMMAND("dump", "dump TABLE [--inet] [--home DIR]", {"inet"}, RunDump,
+                     "Prints a table's rows, tab-separated, after a line of its field names.\n"
+                     "The program's tables come in the order of its index (Asiakas by AsNo, KORTTI by\n"
+                     "KorttiLyh, KORTTIPA by KorttiLyh and Paikka, TILASTO by TapPvm and TapAika, the\n"
+                     "exchange tables by AikaLeima); any other table in the order its rows were written.\n"
+                     "Tabs, line ends and backslashes in values are written as \\t, \\n, \\r and \\\\.\n"
+                     "\n"
+                     "  --inet  the table of the INet database (what the last unpacked package held)",
+                     {});
 
 }  // namespace
 }  // namespace trelvo::admin

@@ -112,9 +112,20 @@ int RunFtp(const TArgs& args) {
 }
 
 TRELVO_ADMIN_COMMAND("ftp",
-                     "ftp HOST[:PORT] USER PASS ls [MASK] | get REMOTE LOCAL | put LOCAL [REMOTE] | rm REMOTE "
-                     "[--passive] [--timeout S] [--verbose]  one FTP operation with the program's client",
-                     {"passive", "verbose"}, RunFtp);
+                     "ftp HOST[:PORT] USER PASS ls [DIR/MASK] | get REMOTE LOCAL | put LOCAL [REMOTE] | rm REMOTE "
+                     "[--passive] [--timeout S] [--verbose]",
+                     {"passive", "verbose"}, RunFtp,
+                     "One FTP operation with the program's own client, for checking a server by hand.\n"
+                     "ls prints the names NLST gives (a mask such as /Sorvel/Zuze*.Zip), get downloads, put\n"
+                     "uploads (REMOTE defaults to the file's name in the login directory), rm deletes.\n"
+                     "It uses no installation; ftp-check tests an installation's own settings.\n"
+                     "\n"
+                     "  --passive    passive data connection (default active: the server connects back)\n"
+                     "  --timeout S  seconds to wait for each answer (default 15)\n"
+                     "  --verbose    print the conversation with the server\n"
+                     "\n"
+                     "Exit 1 with the server's reason on stderr when the operation fails.",
+                     {"timeout"});
 
 }  // namespace
 }  // namespace trelvo::admin

@@ -160,10 +160,17 @@ int RunFtpCheck(const TArgs& args) {
   return allEntered ? 0 : 1;
 }
 
-TRELVO_ADMIN_COMMAND("ftp-check",
-                     "ftp-check [--home DIR]  log in with the installation's FTP settings and enter FtpHostDir, "
-                     "FtpHostBackupDir and FtpHostLogDir",
-                     {}, RunFtpCheck);
+TRELVO_ADMIN_COMMAND("ftp-check", "ftp-check [--home DIR]", {}, RunFtpCheck,
+                     "Checks an installation's FTP settings before its first night.\n"
+                     "It logs in as the runs do (FtpHost, FtpPort, FtpUser, FtpPassWord, FtpPassive; dialling\n"
+                     "first when Ras is on), enters FtpHostDir, FtpHostBackupDir and FtpHostLogDir each from the\n"
+                     "login directory, and lists FtpHostDir. It prints one line per directory and the names\n"
+                     "listed, and writes and deletes nothing on the server.\n"
+                     "\n"
+                     "Exit 1 when the login fails or a directory cannot be entered. A listing that fails only\n"
+                     "warns: an empty directory answers some servers' listing with an error, and in active\n"
+                     "mode a firewall between server and site stops the data connection (try FtpPassive=Yes).",
+                     {});
 
 }  // namespace
 }  // namespace trelvo::admin

@@ -6,32 +6,12 @@
 #include <memory>
 
 #include "Admin.h"
-#include "common/IniFile.h"
+#include "RunState.h"
 #include "common/Text.h"
 #include "transfer/Transfer.h"
 
 namespace trelvo::admin {
 namespace {
-
-// The program keeps its retry counters in memory for as long as it runs. The
-// tool is a new process for every tick, so it keeps them beside the settings.
-constexpr const char* kStateFile = "RunState.ini";
-constexpr const char* kCounters[] = {"ClientSendRetries", "ClientRecvRetries", "MasterSendRetries", "MasterRecvRetries"};
-
-int* CounterOf(TTrelvoCore& core, int i) {
-  int* counters[] = {&core.ClientSendRetries, &core.ClientRecvRetries, &core.MasterSendRetries, &core.MasterRecvRetries};
-  return counters[i];
-}
-
-void LoadCounters(TTrelvoCore& core) {
-  TIniFile ini(core.HomeDir() + kStateFile);
-  for (int i = 0; i < 4; ++i) *CounterOf(core, i) = static_cast<int>(ini.ReadInteger("RunState", kCounters[i], 0));
-}
-
-void SaveCounters(TTrelvoCore& core) {
-  TIniFile ini(core.HomeDir() + kStateFile);
-  for (int i = 0; i < 4; ++i) ini.WriteString("RunState", kCounters[i], IntToStr(*CounterOf(core, i)));
-}
 
 // Prints the run log as it grows, once the run has begun.
 class TEchoView : public THeadlessView {
@@ -130,12 +110,29 @@ int RunTick(const TArgs& args) {
   return 0;
 }
 
-TRELVO_ADMIN_COMMAND("run", "run send|receive [--at \"dd.mm.yyyy hh:nn:ss\"] [--home DIR]  one send or receive run now (or at that moment), "
-                     "printing its run log", {},
-                     RunOnce);
-TRELVO_ADMIN_COMMAND("tick",
-                     "tick [--at \"dd.mm.yyyy hh:nn:ss\"] [--home DIR]  one scheduler tick at that moment (default now)",
-                     {}, RunTick);
+TRELVO_ADMIN_COMMAND("run", "run send|receive [--at \"dd.mm.yyyy hh:nn:ss\"] [--home DIR]", {}, RunOnce,
+                     "One send or receive run now, printing its run log as it grows.\n"
+                     "It runs as the program's button does: the run of the installation's role (a site's send\n"
+                     "or receive, the head office's send or receive), only when SendFiles or RecvFiles is on,\n"
+                     "and without looking at dates, times or retry counters. The retry counter of the run is\n"
+                     "kept in RunState.ini of the installation for the next run or tick.\n"
+                     "\n"
+                     "  --at  the clock stands at that moment (package names, dates written, log times)\n"
+                     "\n"
+                     "Exit 1 when the run failed by its retry rule or the direction is off.",
+                     {"at"});
+TRELVO_ADMIN_COMMAND("tick", "tick [--at \"dd.mm.yyyy hh:nn:ss\"] [--home DIR]", {}, RunTick,
+                     "One scheduler tick at that moment (default now), as the program's timer does it.\n"
+                     "A direction runs when its last successful date is before today, its time of day has\n"
+                     "passed and its retry counter is below ReTryMaxCount; the receive first, then the send.\n"
+                     "On the next day, at a tick before the time of day, a counter above 0 is set back to 0.\n"
+                     "The counters are kept in RunState.ini of the installation between ticks; the last line\n"
+                     "shows them.\n"
+                     "\n"
+                     "  --at  the clock stands at that moment\n"
+                     "\n"
+                     "Exit 0 also when a run failed (it is counted); 1 only when the tick could not be made.",
+                     {"at"});
 
 }  // namespace
 }  // namespace trelvo::admin
