@@ -116,6 +116,17 @@ std::vector<std::string> TTransfer::MissingDirectories() const {
   return missing;
 }
 
+// A site's package into the INet database's directory, where its rows are
+// read from; false (with the lines of a failed unpack) when it could not be.
+bool TTransfer::UnpackSitePackage(const std::string& path) {
+  return WithArchive(path, true, [&](TZipArchiver& zip) {
+    RequireExchangeTables(zip);
+    zip.SetBaseDirectory(Core.INetAliasDir);
+    zip.SetPassword(Core.Settings.ZipPassword);
+    zip.ExtractFiles("*.Nx1");
+  });
+}
+
 bool TTransfer::DirectoriesReady() {
   std::vector<std::string> missing = MissingDirectories();
   for (const std::string& what : missing) Log("Siirtohakemisto puuttuu tai sitä ei ole asetettu: " + what);
@@ -307,12 +318,7 @@ bool TTransfer::EmptySentExchangeTables(bool packageMade) {
     return true;
   }
   Log("Siirtotauluihin tuli rivejä siirron aikana; poistetaan vain lähetetyt rivit.");
-  if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
-        RequireExchangeTables(zip);
-        zip.SetBaseDirectory(c.INetAliasDir);
-        zip.SetPassword(c.Settings.ZipPassword);
-        zip.ExtractFiles("ZNet*.Nx1");
-      }))
+  if (!UnpackSitePackage(c.CurrentPackage))
     return false;
   if (!c.TransferOk) return false;
   try {
@@ -586,12 +592,7 @@ bool TTransfer::ProcessClientPackage(const std::string& fileName) {
   c.TransferOk = true;
   Log("Käsitellään : " + fileName);
   c.CurrentPackage = c.InternetDir() + "Tmp/" + fileName;
-  if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
-        RequireExchangeTables(zip);
-        zip.SetBaseDirectory(c.INetAliasDir);
-        zip.SetPassword(s.ZipPassword);
-        zip.ExtractFiles("*.Nx1");
-      }))
+  if (!UnpackSitePackage(c.CurrentPackage))
     c.TransferOk = false;
   if (!c.TransferOk) {
     Log("Paketin purku ei onnistunut!");
@@ -728,12 +729,7 @@ bool TTransfer::Undecided(const std::string& name, const std::string& newestName
 void TTransfer::TakeBackUndecided() {
   TTrelvoCore& c = Core;
   for (const std::string& path : Undecided_) {
-    if (!WithArchive(path, true, [&](TZipArchiver& zip) {
-          RequireExchangeTables(zip);
-          zip.SetBaseDirectory(c.INetAliasDir);
-          zip.SetPassword(c.Settings.ZipPassword);
-          zip.ExtractFiles("*.Nx1");
-        }))
+    if (!UnpackSitePackage(path))
       continue;
     RemoveSentExchangeRows(c.Tables, c);
   }
@@ -748,12 +744,7 @@ bool TTransfer::PutBackPackage(const std::string& path) {
   Log("Käsitellään : " + ExtractFileName(path));
   const bool before = c.TransferOk;
   c.TransferOk = true;
-  const bool unpacked = WithArchive(path, true, [&](TZipArchiver& zip) {
-    RequireExchangeTables(zip);
-    zip.SetBaseDirectory(c.INetAliasDir);
-    zip.SetPassword(c.Settings.ZipPassword);
-    zip.ExtractFiles("*.Nx1");
-  });
+  const bool unpacked = UnpackSitePackage(path);
   const bool entriesOk = c.TransferOk;
   c.TransferOk = before && entriesOk;
   if (!unpacked || !entriesOk) return false;

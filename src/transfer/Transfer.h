@@ -81,6 +81,7 @@ class TTransfer {
   // Opens the archive at path, runs work and closes it on every path; an
   // error raised on the way logs the two "(Zip-rikki)" lines and gives false.
   bool WithArchive(const std::string& path, bool unpack, const std::function<void(TZipArchiver&)>& work);
+  bool UnpackSitePackage(const std::string& path);
   bool DirectoriesReady();
   // body, then the run log saved under logName() on every path.
   void Protected(const std::function<void()>& body, const std::function<std::string()>& logName);
