@@ -132,7 +132,7 @@ struct TDbTable::TImpl {
   std::vector<TValue> Keys;  // FindKey's parsed key values, reused
   std::string Columns;  // rowid, "c1", "c2", ...
   std::string OrderBy;
-  TStatement Count, FirstBatch, AfterBatch, Insert, Update, Remove;
+  TStatement Count, FirstRow, FirstBatch, AfterBatch, Insert, Update, Remove;
   // Updates of only the fields an edit changed, by the set of those fields.
   std::map<std::uint64_t, TStatement> UpdateChanged;
   std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
@@ -427,7 +427,16 @@ void TDbTable::Open() {
   State_ = TDataSetState::dsBrowse;
   Database_->Attach(this);
   try {
-    First();
+    // Positioned on the first row, reading only that one: most tables are
+    // opened to be looked up in or appended to, not read through, and a
+    // batch read of a big table costs pages no one asked for.
+    if (!Impl_->FirstRow)
+      Impl_->FirstRow = TStatement(Database_->Connection().Handle(),
+                                   "SELECT " + Impl_->Columns + " FROM " + Quoted() + Impl_->OrderBy + " LIMIT 1");
+    ReadBatch(Impl_->FirstRow, 1);
+    HasCur_ = BatchSize_ != 0;
+    Eof_ = !HasCur_;
+    if (HasCur_) std::swap(Cur_, Batch_[0]);
   } catch (...) {
     CloseNow(false);
     throw;
