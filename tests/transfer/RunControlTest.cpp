@@ -140,5 +140,52 @@ TEST_F(RunControl, SiblingProgramsAskedToClose) {
   EXPECT_EQ("RAHVO-ohjelman sulkeminen ei onnistu!", log[1]);
 }
 
+TEST_F(RunControl, ResultLogKeepsItsLastHundredLines) {
+  const std::string log = Site.Dir + "INet/Log/Masterissa_07.log";
+  for (int i = 1; i <= 101; ++i) T.WriteClientLog("/x/Zuze07_" + std::to_string(1000 + i) + ".Zip", "Ok");
+  const Lines lines = SplitString(ReadFile(log), '\n');
+  ASSERT_EQ(101u, lines.size());  // 100 and the empty piece after the last line end
+  EXPECT_EQ("Zuze07_1002.Zip  Ok", lines.front());
+  EXPECT_EQ("Zuze07_1101.Zip  Ok", lines[99]);
+
+  MakeDir(Site.Dir + "INet/Log/Masterissa_08.log");  // a directory where the log should be
+  T.WriteClientLog("/x/Zuze08_1.Zip", "Ok");
+  EXPECT_EQ((Lines{"Päivitys ei onnistu : " + Site.Dir + "INet/Log/Masterissa_08.log"}),
+            Lines(Core.MemoLog.Lines().end() - 2, Core.MemoLog.Lines().end() - 1));
+}
+
+// Which packages the result log confirms, which go back to be sent again and
+// which still wait for the head office.
+TEST_F(RunControl, CheckOfEarlierPackagesByTheResultLog) {
+  WriteFile(Site.Dir + "INet/Log/Masterissa_01.log",
+            "Zuze01_20260301220000.Zip  ERROR01\n"
+            "Zuze01_20260301220000.Zip  Ok\n"
+            "zuze01_20260302220000.zip  ERROR02\n"
+            "Zuze01_20260303220000.Zip  ERROR01\n"
+            "Zuze01_20260304220000.Zip  Ok\n");
+  for (const char* stamp : {"20260228220000", "20260301220000", "20260302220000", "20260303220000", "20260304220000",
+                            "20260305220000"})
+    WriteFile(Site.Dir + "FtpSiirto/Zuze01_" + stamp + ".Zip", "not a real package");
+  Clock.Set(Day(5, 23, 30));
+  Core.RefreshPendingCounts();
+  T.CheckEarlierPackages();
+  const Lines& log = Core.MemoLog.Lines();
+  EXPECT_TRUE(Has(log, "Master sisältää: Zuze01_20260301220000.Zip=Zuze01_20260301220000.Zip  Ok")) << Joined(log);
+  EXPECT_TRUE(Has(log, "Master sisältää: Zuze01_20260302220000.Zip=zuze01_20260302220000.zip  ERROR02"));
+  EXPECT_TRUE(Has(log, "Päivitetään takaisin: Zuze01_20260228220000.Zip")) << "older than the newest named, no line";
+  EXPECT_TRUE(Has(log, "Päivitetään takaisin: Zuze01_20260303220000.Zip")) << "ERROR01";
+  EXPECT_TRUE(Has(log, "Odottaa Masterin käsittelyä: Zuze01_20260305220000.Zip"));
+  EXPECT_EQ((Lines{"Zuze01_20260305220000.Zip"}), ListDir(Site.Dir + "FtpSiirto"));
+  for (const char* stamp : {"20260228220000", "20260301220000", "20260302220000", "20260303220000", "20260304220000"})
+    EXPECT_TRUE(FileExists(Site.Dir + "Backup/Zuze01_" + std::string(stamp) + ".Zip")) << stamp;
+
+  // Left undecided for more than three days, it counts as lost on the way.
+  Clock.Set(Day(9, 23, 30));
+  Core.MemoLog.Clear();
+  T.CheckEarlierPackages();
+  EXPECT_TRUE(Has(Core.MemoLog.Lines(), "Päivitetään takaisin: Zuze01_20260305220000.Zip"));
+  EXPECT_TRUE(ListDir(Site.Dir + "FtpSiirto").empty());
+}
+
 }  // namespace
 }  // namespace trelvo::test
