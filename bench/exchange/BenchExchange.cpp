@@ -49,9 +49,11 @@
 #include "core/View.h"
 #include "data/Schema.h"
 #include "transfer/Transfer.h"
+#include "../common/BenchSql.h"
 
 namespace fs = std::filesystem;
 using namespace trelvo;
+using namespace trelvo::bench;
 
 namespace {
 
@@ -63,82 +65,7 @@ double Since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// ---- plain SQLite, for making and comparing the tables ----
 
-class TConn {
- public:
-  TConn() {
-    if (sqlite3_open_v2(":memory:", &Db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
-      throw std::runtime_error("sqlite3_open");
-    Exec("PRAGMA temp_store = MEMORY");
-  }
-  ~TConn() { sqlite3_close_v2(Db_); }
-  TConn(const TConn&) = delete;
-  TConn& operator=(const TConn&) = delete;
-  void Exec(const std::string& sql) {
-    char* msg = nullptr;
-    if (sqlite3_exec(Db_, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
-      std::string text = msg ? msg : "?";
-      sqlite3_free(msg);
-      throw std::runtime_error(sql.substr(0, 200) + ": " + text);
-    }
-  }
-  void Attach(const std::string& file, const std::string& schema) { Exec("ATTACH '" + file + "' AS " + schema); }
-  sqlite3* Get() const { return Db_; }
-
- private:
-  sqlite3* Db_ = nullptr;
-};
-
-class TStmt {
- public:
-  TStmt(TConn& c, const std::string& sql) : Db_(c.Get()) {
-    if (sqlite3_prepare_v2(Db_, sql.c_str(), -1, &St_, nullptr) != SQLITE_OK)
-      throw std::runtime_error(sql + ": " + sqlite3_errmsg(Db_));
-  }
-  ~TStmt() { sqlite3_finalize(St_); }
-  TStmt(const TStmt&) = delete;
-  TStmt& operator=(const TStmt&) = delete;
-  bool Step() {
-    int rc = sqlite3_step(St_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw std::runtime_error(std::string("step: ") + sqlite3_errmsg(Db_));
-  }
-  void Reset() {
-    sqlite3_reset(St_);
-    sqlite3_clear_bindings(St_);
-  }
-  void Bind(int i, const TValue& v) {
-    switch (v.Kind()) {
-      case TValue::vkNull: sqlite3_bind_null(St_, i); break;
-      case TValue::vkInteger:
-      case TValue::vkBoolean: sqlite3_bind_int64(St_, i, v.IntegerValue()); break;
-      case TValue::vkReal:
-      case TValue::vkDateTime: sqlite3_bind_double(St_, i, v.RealValue()); break;
-      case TValue::vkText: sqlite3_bind_text(St_, i, v.TextValue().c_str(), -1, SQLITE_TRANSIENT); break;
-    }
-  }
-  sqlite3_int64 Int(int i) const { return sqlite3_column_int64(St_, i); }
-
- private:
-  sqlite3* Db_;
-  sqlite3_stmt* St_ = nullptr;
-};
-
-std::string Q(const std::string& name) { return "\"" + name + "\""; }
-
-std::vector<std::string> FieldNames(const std::string& table) {
-  std::vector<std::string> names;
-  for (const TDbFieldDef& f : FindTableDef(table)->Fields) names.push_back(f.Name);
-  return names;
-}
-
-std::string Join(const std::vector<std::string>& names, const std::string& prefix = "") {
-  std::string s;
-  for (size_t i = 0; i < names.size(); ++i) s += (i ? ", " : "") + prefix + Q(names[i]);
-  return s;
-}
 
 // ---- the data ----
 
@@ -158,17 +85,7 @@ struct TSizes {
 
 const int kBaseDay = 37987;  // 1.1.2004
 
-using TRow = std::vector<TValue>;
-TValue T(const std::string& s) { return TValue::Text(s); }
-TValue I(long long i) { return TValue::Integer(i); }
-TValue R(double d) { return TValue::Real(d); }
-TValue D(double d) { return TValue::DateTime(d); }
 
-std::string Num(const char* prefix, long long i, int width = 7) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%s%0*lld", prefix, width, i);
-  return buf;
-}
 
 // Stamps are whole minutes from the base day, so that a card place's date
 // plus its time of day is exactly the stamp its exchange row carries.
@@ -210,25 +127,6 @@ TRow StatisticsRow(long long i) {
           I(i % 150000), I(i % 300), I(i % 5), I(i % 8), D(day), D(0.5), TValue(), R(3.5), R(0)};
 }
 
-void Fill(const std::string& file, const std::string& table, long long count, const std::function<TRow(long long)>& row) {
-  TConn c;
-  c.Attach(file, "f");
-  std::vector<std::string> names = FieldNames(table);
-  std::string params;
-  for (size_t i = 0; i < names.size(); ++i) params += i ? ", ?" : "?";
-  c.Exec("BEGIN");
-  {
-    TStmt ins(c, "INSERT INTO f." + Q(table) + " (" + Join(names) + ") VALUES (" + params + ")");
-    for (long long i = 0; i < count; ++i) {
-      TRow r = row(i);
-      if (r.size() != names.size()) throw std::runtime_error("row of " + table + " has " + std::to_string(r.size()) + " values");
-      for (size_t k = 0; k < r.size(); ++k) ins.Bind(static_cast<int>(k) + 1, r[k]);
-      ins.Step();
-      ins.Reset();
-    }
-  }
-  c.Exec("COMMIT");
-}
 
 int RunCommand(const std::vector<std::string>& argv, const std::string& logFile, struct rusage* usage = nullptr);
 
@@ -687,18 +585,6 @@ void Upload(const std::string& packages, const std::string& serverDir, const std
   for (const std::string& n : names) fs::copy_file(packages + "/" + n, serverDir + "/" + n);
 }
 
-bool SameTable(const std::string& fileA, const std::string& fileB, const std::string& table) {
-  TConn c;
-  c.Attach(fileA, "a");
-  c.Attach(fileB, "b");
-  std::string cols = Join(FieldNames(table));
-  TStmt st(c, "SELECT (SELECT count(*) FROM a." + Q(table) + "), (SELECT count(*) FROM b." + Q(table) +
-                  "), (SELECT count(*) FROM (SELECT " + cols + " FROM a." + Q(table) + " EXCEPT SELECT " + cols +
-                  " FROM b." + Q(table) + ")), (SELECT count(*) FROM (SELECT " + cols + " FROM b." + Q(table) +
-                  " EXCEPT SELECT " + cols + " FROM a." + Q(table) + "))");
-  st.Step();
-  return st.Int(0) == st.Int(1) && st.Int(2) == 0 && st.Int(3) == 0;
-}
 
 long long CountRows(const std::string& file, const std::string& table) {
   TConn c;
