@@ -173,6 +173,14 @@ class TStepFrame {
   bool Listing_;
 };
 
+// A listing step's client: the mask listed into the listing file, in text mode.
+void StartListing(TTrelvoCore& core, TFtpClient& ftp, const std::string& mask) {
+  ftp.HostFileName = mask;
+  ftp.LocalFileName = core.FtpListFileName();
+  ftp.SetBinary(false);
+  core.Log("FTP-Siirto alkaa...");
+}
+
 // Connect, then the body with a Quit after it on every path.
 void ListingSession(TTrelvoCore& core, TFtpClient& ftp, const std::function<void()>& body) {
   if (!ftp.Connect()) {
@@ -282,10 +290,7 @@ bool TTrelvoCore::DownloadPackage(const std::string& localPath) {
 
 bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    ftp.HostFileName = Settings.MasterArchive + "*.Zip";
-    ftp.LocalFileName = FtpListFileName();
-    ftp.SetBinary(false);
-    Log("FTP-Siirto alkaa...");
+    StartListing(*this, ftp, Settings.MasterArchive + "*.Zip");
     bool result = false;
     ListingSession(*this, ftp, [&] {
       if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
@@ -305,10 +310,7 @@ bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
 
 bool TTrelvoCore::CollectClientPackages() {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    ftp.HostFileName = Settings.MasterClients + "*.Zip";
-    ftp.LocalFileName = FtpListFileName();
-    ftp.SetBinary(false);
-    Log("FTP-Siirto alkaa...");
+    StartListing(*this, ftp, Settings.MasterClients + "*.Zip");
     bool result = false;
     ListingSession(*this, ftp, [&] {
       if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
@@ -330,10 +332,7 @@ bool TTrelvoCore::CollectClientPackages() {
 
 bool TTrelvoCore::ReplaceMasterPackages(const std::string& packagePath) {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    ftp.HostFileName = Settings.MasterArchive + "*.Zip";
-    ftp.LocalFileName = FtpListFileName();
-    ftp.SetBinary(false);
-    Log("FTP-Siirto alkaa...");
+    StartListing(*this, ftp, Settings.MasterArchive + "*.Zip");
     bool result = false;
     ListingSession(*this, ftp, [&] {
       if (!ftp.Cwd()) {
