@@ -7,15 +7,8 @@
 namespace trelvo::test {
 namespace {
 
-class Crash : public ExchangeFixture {
+class Crash : public TwoSitesFixture {
  protected:
-  void SetUp() override {
-    ExchangeFixture::SetUp();
-    if (IsSkipped()) return;
-    M = &Make("master", "master");
-    S1 = &Make("site1", "client", "01");
-    S2 = &Make("site2", "client", "02");
-  }
 
   // A run in a process of its own, as the program or the tool would do it;
   // the exit status as the shell reports it (137 for SIGKILL).
@@ -59,7 +52,6 @@ class Crash : public ExchangeFixture {
     for (TInstallation* i : {M, S1, S2}) EXPECT_EQ(2 * days, i->Count("KORTTI")) << i->Dir;
   }
 
-  TInstallation *M = nullptr, *S1 = nullptr, *S2 = nullptr;
   int Visits = 0;
 };
 

@@ -213,6 +213,19 @@ class ExchangeFixture : public ::testing::Test {
   std::map<std::string, std::unique_ptr<TInstallation>> Installations;
 };
 
+// A head office and two sites, 01 and 02.
+class TwoSitesFixture : public ExchangeFixture {
+ protected:
+  void SetUp() override {
+    ExchangeFixture::SetUp();
+    if (IsSkipped()) return;
+    M = &Make("master", "master");
+    S1 = &Make("site1", "client", "01");
+    S2 = &Make("site2", "client", "02");
+  }
+  TInstallation *M = nullptr, *S1 = nullptr, *S2 = nullptr;
+};
+
 inline bool Has(const Lines& lines, const std::string& line) {
   for (const auto& l : lines)
     if (l == line) return true;

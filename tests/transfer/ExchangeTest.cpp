@@ -19,15 +19,8 @@ std::vector<std::string> Matching(const std::vector<std::string>& names, const s
   return out;
 }
 
-class Exchange : public ExchangeFixture {
+class Exchange : public TwoSitesFixture {
  protected:
-  void SetUp() override {
-    ExchangeFixture::SetUp();
-    if (IsSkipped()) return;
-    M = &Make("master", "master");
-    S1 = &Make("site1", "client", "01");
-    S2 = &Make("site2", "client", "02");
-  }
 
   // A day's changes: the same card changed at both sites, site 2 later.
   void DayOfChanges(int day) {
@@ -77,7 +70,6 @@ class Exchange : public ExchangeFixture {
     return ReadFile(i.Dir + "INet/Log/Masterissa_" + client + ".log");
   }
 
-  TInstallation *M = nullptr, *S1 = nullptr, *S2 = nullptr;
 };
 
 TEST_F(Exchange, FullCycleDeliversEverySiteChangeOnce) {

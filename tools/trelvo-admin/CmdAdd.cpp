@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Admin.h"
+#include "AdminDb.h"
 #include "common/Text.h"
 #include "core/TrelvoCore.h"
 #include "db/DbTable.h"
@@ -13,23 +14,16 @@ namespace {
 
 int RunAdd(const TArgs& args) {
   if (args.Count() < 2) throw EUsage("add needs a table and at least one FIELD=VALUE");
+  std::vector<std::string> words;
+  for (size_t i = 1; i < args.Count(); ++i) words.push_back(args.At(i));
+  const TFieldValues values = FieldValuePairs(words);
   TTrelvoCore core(HomeDir(args));
-  core.LoadSettings();
-  core.DbModule.ConnectDatabase(core.Settings.TransportKind, core.Settings.Alias);
-  const bool inet = args.Has("inet");
-  TDbDatabase& db = inet ? core.DBINet : core.DbModule.MainDatabase;
-  if (inet) db.SetAliasName(core.Settings.INetAlias);
-  TDbTable table(db, args.At(0), "");
+  TDbTable table(ConnectedDatabase(core, args.Has("inet")), args.At(0), "");
   table.Open();
   TTableCloser closer(table);
   table.Append();
-  for (size_t i = 1; i < args.Count(); ++i) {
-    const std::string& pair = args.At(i);
-    const size_t eq = pair.find('=');
-    if (eq == std::string::npos || eq == 0) throw EUsage("'" + pair + "' is not FIELD=VALUE");
-    // Texts as the field's type takes them: dd.mm.yyyy, hh:nn:ss, numbers, Yes/No.
-    table.FieldByName(pair.substr(0, eq)).SetAsString(pair.substr(eq + 1));
-  }
+  // Texts as the field's type takes them: dd.mm.yyyy, hh:nn:ss, numbers, Yes/No.
+  for (const auto& [field, value] : values) table.FieldByName(field).SetAsString(value);
   table.Post();
   return 0;
 }

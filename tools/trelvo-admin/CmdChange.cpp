@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "Admin.h"
+#include "AdminDb.h"
 #include "common/DateTime.h"
 #include "common/Text.h"
 #include "core/TrelvoCore.h"
@@ -27,22 +28,12 @@ const TChangeKind kKinds[] = {
     {"TILASTO", "", "ZNetTila"},
 };
 
-using TPairs = std::vector<std::pair<std::string, std::string>>;
+using TPairs = TFieldValues;
 
 const TChangeKind& KindOf(const std::string& table) {
   for (const TChangeKind& k : kKinds)
     if (SameText(k.Main, table)) return k;
   throw EUsage("change takes Asiakas, KORTTI, KORTTIPA or TILASTO, not '" + table + "'");
-}
-
-TPairs Pairs(const std::vector<std::string>& words) {
-  TPairs pairs;
-  for (const std::string& pair : words) {
-    const size_t eq = pair.find('=');
-    if (eq == std::string::npos || eq == 0) throw EUsage("'" + pair + "' is not FIELD=VALUE");
-    pairs.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
-  }
-  return pairs;
 }
 
 void Change(TTrelvoCore& core, const std::string& table, const TPairs& given) {
@@ -120,12 +111,11 @@ int RunChange(const TArgs& args) {
                            : "change needs a table and at least one FIELD=VALUE");
   if (!fromStdin) KindOf(args.At(0));
   TTrelvoCore core(HomeDir(args));
-  core.LoadSettings();
-  core.DbModule.ConnectDatabase(core.Settings.TransportKind, core.Settings.Alias);
+  ConnectedDatabase(core, false);
   if (!fromStdin) {
     std::vector<std::string> words;
     for (size_t i = 1; i < args.Count(); ++i) words.push_back(args.At(i));
-    Change(core, args.At(0), Pairs(words));
+    Change(core, args.At(0), FieldValuePairs(words));
     return 0;
   }
   std::string line;
@@ -138,7 +128,7 @@ int RunChange(const TArgs& args) {
     const std::string table = words.front();
     words.erase(words.begin());
     try {
-      Change(core, table, Pairs(words));
+      Change(core, table, FieldValuePairs(words));
     } catch (const EUsage& e) {
       throw EUsage("line " + IntToStr(number) + ": " + e.what());
     } catch (const std::exception& e) {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "Admin.h"
+#include "AdminDb.h"
 #include "common/IniFile.h"
 #include "common/Text.h"
 #include "core/TrelvoCore.h"
@@ -16,6 +17,25 @@
 #include "db/DbServer.h"
 
 namespace trelvo::admin {
+
+TDbDatabase& ConnectedDatabase(TTrelvoCore& core, bool inet) {
+  core.LoadSettings();
+  core.DbModule.ConnectDatabase(core.Settings.TransportKind, core.Settings.Alias);
+  if (!inet) return core.DbModule.MainDatabase;
+  core.DBINet.SetAliasName(core.Settings.INetAlias);
+  return core.DBINet;
+}
+
+TFieldValues FieldValuePairs(const std::vector<std::string>& words) {
+  TFieldValues pairs;
+  for (const std::string& pair : words) {
+    const size_t eq = pair.find('=');
+    if (eq == std::string::npos || eq == 0) throw EUsage("'" + pair + "' is not FIELD=VALUE");
+    pairs.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+  }
+  return pairs;
+}
+
 namespace {
 
 void MakeDirs(const std::string& path) {
@@ -140,11 +160,7 @@ std::string Escaped(const std::string& text) {
 int RunDump(const TArgs& args) {
   args.Expect(1, 1);
   TTrelvoCore core(HomeDir(args));
-  core.LoadSettings();
-  core.DbModule.ConnectDatabase(core.Settings.TransportKind, core.Settings.Alias);
-  const bool inet = args.Has("inet");
-  TDbDatabase& db = inet ? core.DBINet : core.DbModule.MainDatabase;
-  if (inet) db.SetAliasName(core.Settings.INetAlias);
+  TDbDatabase& db = ConnectedDatabase(core, args.Has("inet"));
   const std::string& name = args.At(0);
   // The program's own table objects give their index order; any other table
   // of the database is listed in the order its rows were written.
