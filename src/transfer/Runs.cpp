@@ -188,14 +188,13 @@ void TTransfer::ClientSend() {
   c.TransferOk = true;
   c.LastItemName.clear();
   bool packageMade = false;
-  std::string emptyLogName;
+  std::string emptyLogName;  // a run without a package of its own
   Protected(
       [&] {
         Log("Siirto alkaa : " + NowText());
         Log("Client numero: " + s.ClientArchive);
         if (!DirectoriesReady()) {
           c.TransferOk = false;
-          emptyLogName = UniqueRunLogName(c.ClientPrefix() + "_" + Stamp() + "_virhe");
           Log("Siirto ei onnistunut!");
           CountRun(c.ClientSendRetries, false);
           Log("Siirto valmis : " + NowText());
@@ -227,11 +226,9 @@ void TTransfer::ClientSend() {
         Log("Siirto valmis : " + NowText());
       },
       [&] {
-        if (!emptyLogName.empty() || !packageMade) {
-          if (emptyLogName.empty()) emptyLogName = UniqueRunLogName(c.ClientPrefix() + "_" + Stamp() + "_virhe");
-          return emptyLogName;
-        }
-        return RunLogNameOf(c.CurrentPackage);
+        if (packageMade) return RunLogNameOf(c.CurrentPackage);
+        if (emptyLogName.empty()) emptyLogName = UniqueRunLogName(c.ClientPrefix() + "_" + Stamp() + "_virhe");
+        return emptyLogName;
       });
 }
 
