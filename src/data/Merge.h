@@ -21,7 +21,7 @@ struct TMergeOptions {
   // A batch is committed when it holds this many rows or has been open this
   // long, whichever comes first, so other connections wait at most about
   // that long for the table files.
-  int CommitRows = 20000;
+  int CommitRows = 100000;
   int CommitMs = 200;
   // The pause after each commit in which connections waiting for the table
   // files get them (the database layer's connections retry every 2 ms).

@@ -22,7 +22,7 @@ constexpr int kBatchRows = 256;
 constexpr int kCachePerTableKiB = 8192;
 
 
-std::string FileUri(const std::string& path) {
+std::string FileUri(const std::string& path, const char* mode = "rw") {
   std::string uri = "file:";
   for (unsigned char c : path) {
     if (c == '%' || c == '?' || c == '#') {
@@ -34,8 +34,8 @@ std::string FileUri(const std::string& path) {
       uri += static_cast<char>(c);
     }
   }
-  // Read-write without create: a file that vanished must not come back empty.
-  return uri + "?mode=rw";
+  // Without create: a file that vanished must not come back empty.
+  return uri + "?mode=" + mode;
 }
 
 void ReadColumn(sqlite3_stmt* st, int i, TValue& into) {
@@ -126,6 +126,80 @@ bool IsDateKind(TFieldType t) {
   return t == TFieldType::ftDate || t == TFieldType::ftTime || t == TFieldType::ftDateTime;
 }
 
+// "At or after" / "after" a row in index order, for the key columns given and
+// the rowid, with ?1.. for the key values and the next parameter for the
+// rowid. NULL sorts first but compares as unknown, so key values that are
+// null (bits of nulls) need their own condition; without them the row-value
+// form lets the index range-scan.
+std::string AfterCondition(const std::vector<std::string>& keyColumns, unsigned nulls, bool inclusive) {
+  const std::string rowidParam = "?" + IntToStr(static_cast<long long>(keyColumns.size()) + 1);
+  const std::string op = inclusive ? " >= " : " > ";
+  if (nulls == 0) {
+    std::string lhs = "(", rhs = "(";
+    for (size_t i = 0; i < keyColumns.size(); ++i) {
+      lhs += keyColumns[i] + ", ";
+      rhs += "?" + IntToStr(static_cast<long long>(i) + 1) + ", ";
+    }
+    return lhs + "rowid)" + op + rhs + rowidParam + ")";
+  }
+  std::string cond = "rowid" + op + rowidParam;
+  for (size_t j = keyColumns.size(); j-- > 0;) {
+    const std::string& col = keyColumns[j];
+    std::string p = "?" + IntToStr(static_cast<long long>(j) + 1);
+    if (nulls & (1u << j))
+      cond = "(" + col + " IS NOT NULL OR (" + col + " IS NULL AND " + cond + "))";
+    else
+      cond = "(" + col + " > " + p + " OR (" + col + " = " + p + " AND " + cond + "))";
+  }
+  return cond;
+}
+
+// SQLite's column affinity for a declared type, by SQLite's own rules.
+enum class TAffinity { Integer, Text, Blob, Real, Numeric };
+
+TAffinity AffinityOf(const std::string& decl) {
+  const std::string d = UpperCase(decl);
+  auto has = [&](const char* part) { return d.find(part) != std::string::npos; };
+  if (has("INT")) return TAffinity::Integer;
+  if (has("CHAR") || has("CLOB") || has("TEXT")) return TAffinity::Text;
+  if (has("BLOB") || Trim(d).empty()) return TAffinity::Blob;
+  if (has("REAL") || has("FLOA") || has("DOUB")) return TAffinity::Real;
+  return TAffinity::Numeric;
+}
+
+// True for a value of a field of this type and affinity that the row-by-row
+// copy (Value() converted by SetValue(), then bound) would not hand to SQLite
+// as it is stored; false or null for one it would, so that a copy in SQL
+// stores the same. Both sides declare the same type, so SQLite's conversion
+// on storing is the same either way. "" for a pairing no field of ours has:
+// those go row by row. Plain comparisons, as every copied row is checked:
+// null compares as null, numbers sort before texts and texts before blobs,
+// and a column of integer or numeric affinity keeps no whole number as a real
+// (only numbers beyond 64 bits).
+std::string ChangedByCopy(const std::string& c, TFieldType type, TAffinity affinity) {
+  const bool numeric = affinity == TAffinity::Numeric;
+  switch (type) {
+    // A text column turns numbers into texts: only a blob is not a text.
+    case TFieldType::ftString: return affinity == TAffinity::Text ? c + " >= x''" : "";
+    // Only an integer: a text, a blob or a real is unequal to its cast.
+    case TFieldType::ftInteger: return affinity == TAffinity::Integer ? c + " <> CAST(" + c + " AS INTEGER)" : "";
+    // A real, or an integer a double holds exactly; a real column holds no integers.
+    case TFieldType::ftFloat:
+      if (affinity == TAffinity::Real) return c + " >= ''";
+      [[fallthrough]];
+    case TFieldType::ftDateTime: return numeric ? c + " NOT BETWEEN -9007199254740991 AND 9007199254740991" : "";
+    case TFieldType::ftBoolean: return numeric ? c + " NOT IN (0, 1)" : "";
+    // Whole days from 1 January 0001 to 31 December 9999.
+    case TFieldType::ftDate:
+      return numeric ? c + " NOT BETWEEN -693593 AND 2958465 OR " + c + " <> CAST(" + c + " AS INTEGER)" : "";
+    // A time of day in whole milliseconds, as the copy rounds it.
+    case TFieldType::ftTime:
+      return numeric ? c + " NOT BETWEEN 0 AND 0.99999999999999989 OR " + c + " <> round(" + c + " * 86400000.0) / 86400000.0"
+                     : "";
+  }
+  return "";
+}
+
 }  // namespace
 
 struct TDbTable::TImpl {
@@ -138,6 +212,15 @@ struct TDbTable::TImpl {
   std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
   std::map<size_t, TStatement> Find;              // by number of key values and which are empty texts
   std::map<size_t, TStatement> Range;             // by number of key values and whether the range is of nulls
+  std::vector<std::string> Decls;                 // declared types, by field
+  std::vector<std::string> KeyColumns;            // quoted names of the index fields
+  // AppendRowsFrom: the source it was prepared for, the schema its file is
+  // attached as here (whether attached for this), and the statements.
+  const TDbTable* CopySource = nullptr;
+  std::string CopySourceSchema, CopySchema;
+  bool CopyAttached = false;
+  std::map<unsigned, TStatement> CopyRows;  // by null pattern of the source's key values
+  std::map<unsigned, TStatement> SkipRows;  // as the source: the row after those copied
 };
 
 // ---- field ----
@@ -394,8 +477,8 @@ void TDbTable::Open() {
       while (cols.Step("Table " + TableName_) == SQLITE_ROW) {
         std::string name = reinterpret_cast<const char*>(sqlite3_column_text(cols.Get(), 0));
         const unsigned char* decl = sqlite3_column_text(cols.Get(), 1);
-        Fields_.push_back(TDbField(*this, static_cast<int>(Fields_.size()), name,
-                                   FieldTypeFromDecl(decl ? reinterpret_cast<const char*>(decl) : "")));
+        impl->Decls.push_back(decl ? reinterpret_cast<const char*>(decl) : "");
+        Fields_.push_back(TDbField(*this, static_cast<int>(Fields_.size()), name, FieldTypeFromDecl(impl->Decls.back())));
       }
     }
     KeyFields_.clear();
@@ -409,7 +492,8 @@ void TDbTable::Open() {
     impl->Columns = "rowid";
     for (const TDbField& f : Fields_) impl->Columns += ", " + QuoteName(f.FieldName());
     impl->OrderBy = " ORDER BY ";
-    for (int k : KeyFields_) impl->OrderBy += QuoteName(Fields_[k].FieldName()) + ", ";
+    for (int k : KeyFields_) impl->KeyColumns.push_back(QuoteName(Fields_[k].FieldName()));
+    for (const std::string& k : impl->KeyColumns) impl->OrderBy += k + ", ";
     impl->OrderBy += "rowid";
   } catch (...) {
     Fields_.clear();
@@ -447,8 +531,12 @@ void TDbTable::Close() { CloseNow(false); }
 
 void TDbTable::CloseNow(bool databaseClosing) {
   if (!Active()) return;
+  const std::string copySchema = Impl_->CopyAttached ? Impl_->CopySchema : "";
   Impl_.reset();
-  if (!databaseClosing) Database_->ReleaseSchema(Schema_);
+  if (!databaseClosing) {
+    Database_->ReleaseSchema(Schema_);
+    if (!copySchema.empty()) Database_->ReleaseSchema(copySchema);
+  }
   Database_->Detach(this);
   State_ = TDataSetState::dsInactive;
   Fields_.clear();
@@ -492,41 +580,15 @@ void TDbTable::LoadBatch(bool fromStart) {
     if (!Impl_->FirstBatch) Impl_->FirstBatch = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + Impl_->OrderBy + limit);
     st = &Impl_->FirstBatch;
   } else {
-    // "After the current row" in index order. NULL sorts first but compares
-    // as unknown, so key values that are null need their own condition; the
-    // common case keeps the row-value form the index can range-scan.
+    // "After the current row" in index order.
     unsigned nulls = 0;
     for (size_t i = 0; i < KeyFields_.size(); ++i)
       if (Cur_.Values[KeyFields_[i]].IsNull()) nulls |= 1u << i;
-    const std::string rowidParam = "?" + IntToStr(static_cast<long long>(KeyFields_.size()) + 1);
-    if (nulls == 0) {
-      if (!Impl_->AfterBatch) {
-        std::string lhs = "(", rhs = "(";
-        for (size_t i = 0; i < KeyFields_.size(); ++i) {
-          lhs += QuoteName(Fields_[KeyFields_[i]].FieldName()) + ", ";
-          rhs += "?" + IntToStr(static_cast<long long>(i) + 1) + ", ";
-        }
-        lhs += "rowid)";
-        rhs += rowidParam + ")";
-        Impl_->AfterBatch = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + lhs + " > " + rhs + Impl_->OrderBy + limit);
-      }
-      st = &Impl_->AfterBatch;
-    } else {
-      TStatement& slot = Impl_->AfterWithNulls[nulls];
-      if (!slot) {
-        std::string cond = "rowid > " + rowidParam;
-        for (size_t j = KeyFields_.size(); j-- > 0;) {
-          std::string col = QuoteName(Fields_[KeyFields_[j]].FieldName());
-          std::string p = "?" + IntToStr(static_cast<long long>(j) + 1);
-          if (nulls & (1u << j))
-            cond = "(" + col + " IS NOT NULL OR (" + col + " IS NULL AND " + cond + "))";
-          else
-            cond = "(" + col + " > " + p + " OR (" + col + " = " + p + " AND " + cond + "))";
-        }
-        slot = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " + cond + Impl_->OrderBy + limit);
-      }
-      st = &slot;
-    }
+    TStatement& slot = nulls == 0 ? Impl_->AfterBatch : Impl_->AfterWithNulls[nulls];
+    if (!slot)
+      slot = TStatement(db, "SELECT " + Impl_->Columns + " FROM " + Quoted() + " WHERE " +
+                                AfterCondition(Impl_->KeyColumns, nulls, false) + Impl_->OrderBy + limit);
+    st = &slot;
     for (size_t i = 0; i < KeyFields_.size(); ++i) Bind(st->Get(), static_cast<int>(i) + 1, Cur_.Values[KeyFields_[i]]);
     sqlite3_bind_int64(st->Get(), static_cast<int>(KeyFields_.size()) + 1, Cur_.RowId);
   }
@@ -837,6 +899,102 @@ void TDbTable::Delete() {
   // the read after them starts from the deleted row's key, which needs no row.
   Next();
   if (Eof_) HasCur_ = false;
+}
+
+bool TDbTable::PrepareAppendFrom(TDbTable& source) {
+  CheckActive();
+  source.CheckActive();
+  const int n = FieldCount();
+  if (n == 0 || source.FieldCount() < n || Database_->InTransaction()) return false;
+  for (int i = 0; i < n; ++i)
+    if (!SameText(Trim(Impl_->Decls[i]), Trim(source.Impl_->Decls[i])) ||
+        ChangedByCopy("c", source.Fields_[i].DataType(), AffinityOf(source.Impl_->Decls[i])).empty())
+      return false;
+  TSqliteConnection& conn = Database_->Connection();
+  std::string schema = source.Schema_;
+  const bool attach = &source.Database() != Database_;
+  if (attach) {
+    schema = Database_->NewSchemaName();
+    TStatement st(conn.Handle(), "ATTACH DATABASE ?1 AS " + schema);
+    const std::string uri = FileUri(source.FileName_, "ro");
+    sqlite3_bind_text(st.Get(), 1, uri.c_str(), -1, SQLITE_TRANSIENT);
+    try {
+      st.Step("Table " + TableName_ + ": reading " + source.FileName_);
+    } catch (const EDatabaseError&) {
+      return false;  // the rows go one by one, which reports what is wrong
+    }
+  }
+  if (Impl_->CopyAttached) Database_->ReleaseSchema(Impl_->CopySchema);
+  Impl_->CopyRows.clear();
+  Impl_->CopySource = &source;
+  Impl_->CopySourceSchema = source.Schema_;
+  Impl_->CopySchema = schema;
+  Impl_->CopyAttached = attach;
+  return true;
+}
+
+int TDbTable::AppendRowsFrom(TDbTable& source, int maxRows) {
+  CheckActive();
+  source.CheckActive();
+  if (Impl_->CopySource != &source || Impl_->CopySourceSchema != source.Schema_ || maxRows <= 0 || !source.HasCur_ ||
+      source.Eof_ || source.State_ != TDataSetState::dsBrowse)
+    return 0;
+  PostPending();
+  const size_t keys = source.KeyFields_.size();
+  unsigned nulls = 0;
+  for (size_t i = 0; i < keys; ++i)
+    if (source.Cur_.Values[source.KeyFields_[i]].IsNull()) nulls |= 1u << i;
+  const std::string from = AfterCondition(source.Impl_->KeyColumns, nulls, true) + source.Impl_->OrderBy;
+  const std::string limitParam = "?" + IntToStr(static_cast<long long>(keys) + 2);
+  auto bindPosition = [&](TStatement& st) {
+    for (size_t i = 0; i < keys; ++i) Bind(st.Get(), static_cast<int>(i) + 1, source.Cur_.Values[source.KeyFields_[i]]);
+    sqlite3_bind_int64(st.Get(), static_cast<int>(keys) + 1, source.Cur_.RowId);
+  };
+
+  sqlite3* db = Database_->Connection().Handle();
+  TStatement& copy = Impl_->CopyRows[nulls];
+  if (!copy) {
+    // A row with a value the row-by-row copy would store otherwise makes
+    // the statement fail (abs() of the smallest integer overflows), and
+    // with it the whole chunk: the caller then goes row by row.
+    std::string to, pick, changed;
+    for (int i = 0; i < FieldCount(); ++i) {
+      const std::string name = QuoteName(source.Fields_[i].FieldName());
+      to += (i ? ", " : "") + QuoteName(Fields_[i].FieldName());
+      if (i) pick += ", " + name;
+      changed += (i ? " OR " : "") + ChangedByCopy(name, source.Fields_[i].DataType(), AffinityOf(source.Impl_->Decls[i]));
+    }
+    pick = "CASE WHEN " + changed + " THEN abs(-9223372036854775807 - 1 - (rowid <> rowid)) ELSE " +
+           QuoteName(source.Fields_[0].FieldName()) + " END" + pick;
+    copy = TStatement(db, "INSERT INTO " + Quoted() + " (" + to + ") SELECT " + pick + " FROM " + Impl_->CopySchema + "." +
+                              QuoteName(source.SqlName_) + " WHERE " + from + " LIMIT " + limitParam);
+  }
+  bindPosition(copy);
+  sqlite3_bind_int(copy.Get(), static_cast<int>(keys) + 2, maxRows);
+  copy.Step(StepContext_, ": post");
+  copy.Rewind();
+  const int copied = sqlite3_changes(db);
+  HasCur_ = false;
+  Eof_ = true;
+  ForgetBatch();
+
+  // The source moves on to the first row after those copied, through its own
+  // connection; skipping in the index reads no row that is passed.
+  TStatement& skip = source.Impl_->SkipRows[nulls];
+  if (!skip)
+    skip = TStatement(source.Database_->Connection().Handle(), "SELECT " + source.Impl_->Columns + " FROM " + source.Quoted() +
+                                                                   " WHERE " + from + " LIMIT 1 OFFSET " + limitParam);
+  bindPosition(skip);
+  sqlite3_bind_int(skip.Get(), static_cast<int>(keys) + 2, copied);
+  source.ReadBatch(skip, 1);
+  if (source.BatchSize_ == 0) {
+    source.Eof_ = true;
+    source.BatchIsLast_ = true;
+  } else {
+    std::swap(source.Cur_, source.Batch_[0]);
+    source.ForgetBatch();
+  }
+  return copied;
 }
 
 void TDbTable::Cancel() {

@@ -118,6 +118,25 @@ class TDbTable {
   // and no current row, when it was the last). A pending edit is dropped.
   void Delete();
 
+  // Copying many rows of another table at once, as AppendRowsFrom below.
+  // Possible when this table has as many fields as the source or fewer,
+  // each declared with the source's type at the same position. Attaches the
+  // source's file to this table's database, so it cannot run inside a
+  // transaction; false leaves nothing behind.
+  bool PrepareAppendFrom(TDbTable& source);
+  // The source's current row and up to maxRows - 1 rows after it in the
+  // source's index order become new rows of this table, in that order, field
+  // by position, exactly as Append, SetValueFrom field by field and Post
+  // would store them; the source then stands on the row after them (or at
+  // the end), and this table has no current row. Returns how many rows were
+  // copied: 0 when PrepareAppendFrom has not made this source ready or the
+  // source has no current row. Raises EDatabaseError, having copied none of
+  // the rows, when one of them holds a value that the row-by-row copy would
+  // convert, round or refuse (a text in a number field, a time of day in a
+  // date field, a number in a text field...), and on any failure of the
+  // write (a key violation, a full disk): those rows need going one by one.
+  int AppendRowsFrom(TDbTable& source, int maxRows);
+
  private:
   friend class TDbField;
   friend class TDbDatabase;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "MergeFixture.h"
@@ -131,6 +132,38 @@ TEST_F(AppendExchangeRows, AMissingSourceTableEndsTheCopyAfterTheKindsBeforeIt) 
   EXPECT_EQ((Lines{"Tilasto-tiedot: 1 kpl...", "Kortti-tiedot: 2 kpl..."}), Report.Lines);
   EXPECT_EQ(2, Count("ZNetKo"));
   EXPECT_EQ(0, Count("ZNetAsi"));
+  EXPECT_TRUE(AllClosed());
+}
+
+
+// Rows go over a thousand at a time where they can; a row the destination
+// refuses still fails alone, logged under its key, and the rows around it
+// are copied in order.
+TEST_F(AppendExchangeRows, ARowTheDestinationRefusesFailsAloneAmongRowsCopiedInBulk) {
+  TDbTableDef unique = Def("ZNetKo");
+  unique.Indexes.push_back({"ZNetKo_KorttiLyh", "KorttiLyh", true});
+  Recreate(Data, unique);
+  Add("ZNetKo", {{{"KorttiLyh", Txt("K1100")}, {"AikaLeima", Stamp(2004, 1, 1)}}});
+  std::vector<TRowValues> rows;
+  for (int i = 0; i < 1200; ++i)
+    rows.push_back({{"KorttiLyh", Txt("K" + std::to_string(i))}, {"AsNo", Txt("A")},
+                    {"AikaLeima", Stamp(2004, 2, 1 + i / 1440, i / 60 % 24, i % 60)}});
+  Add(INet, "ZNetKo", rows);
+  trelvo::AppendExchangeRows(Tables, Report);
+  ASSERT_EQ(5u, Report.Lines.size());
+  EXPECT_EQ("Kortti-tiedot: 1200 kpl...", Report.Lines[1]);
+  EXPECT_EQ(0u, Report.Lines[2].find("Virhe : Table ZNetKo: post: key violation")) << Report.Lines[2];
+  EXPECT_NE(std::string::npos, Report.Lines[2].find("(K1100-A)")) << Report.Lines[2];
+  EXPECT_EQ(1200, Count("ZNetKo"));
+  Lines expected{"K1100"};
+  for (int i = 0; i < 1200; ++i)
+    if (i != 1100) expected.push_back("K" + std::to_string(i));
+  EXPECT_EQ(expected, Rows("ZNetKo", "AikaLeima", {"KorttiLyh"}));
+  const std::vector<int> cards(Report.Meters.begin() + 1, Report.Meters.begin() + 1 + 1201);
+  EXPECT_EQ(0, cards.front());
+  EXPECT_EQ(100, cards.back());
+  EXPECT_TRUE(std::is_sorted(cards.begin(), cards.end()));
+  EXPECT_EQ(1200, Report.ProcessCalls);
   EXPECT_TRUE(AllClosed());
 }
 

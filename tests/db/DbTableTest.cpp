@@ -437,5 +437,158 @@ TEST_F(DbTableTest, TransactionsAndSavepointsSpanTheDatabasesTables) {
   EXPECT_EQ(650, source.RecordCount());
 }
 
+
+// Runs SQL on a table file directly, as another program would.
+void ExecOn(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(file.c_str(), &db));
+  char* msg = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
+  EXPECT_EQ(SQLITE_OK, rc) << (msg ? msg : "") << " in " << sql;
+  sqlite3_free(msg);
+  sqlite3_close(db);
+}
+
+// Each column's storage class and value as SQLite quotes it, row by row in insertion order.
+std::string Stored(const std::string& file, const std::string& table) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_open(file.c_str(), &db));
+  sqlite3_stmt* st = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, ("SELECT * FROM " + table + " ORDER BY rowid").c_str(), -1, &st, nullptr));
+  std::string out;
+  while (sqlite3_step(st) == SQLITE_ROW) {
+    for (int i = 0; i < sqlite3_column_count(st); ++i) {
+      const int type = sqlite3_column_type(st, i);
+      out += std::to_string(type) + ":";
+      if (type == SQLITE_FLOAT) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.17g", sqlite3_column_double(st, i));
+        out += buf;
+      } else if (type != SQLITE_NULL) {
+        out.append(reinterpret_cast<const char*>(sqlite3_column_blob(st, i)), sqlite3_column_bytes(st, i));
+      }
+      out += "|";
+    }
+    out += "\n";
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+// The bulk copy copies only where it stores exactly what copying row by row
+// (Append, SetValueFrom per field, Post) stores; a value the row copy would
+// convert, round or refuse fails the whole chunk, so that it goes row by row.
+TEST_F(DbTableTest, BulkCopyCopiesOnlyWhatItStoresAsTheRowCopyDoes) {
+  struct TCase {
+    const char* Column;
+    std::string Literal;
+    bool Bulk;
+  };
+  char ms[40];
+  std::snprintf(ms, sizeof ms, "%.17g", EncodeTime(10, 15, 0, 1));
+  const TCase cases[] = {
+      {"Lkm", "NULL", true},         {"Nimi", "'abc'", true},        {"Nimi", "x'00ff'", false},
+      {"Lkm", "7", true},            {"Lkm", "2.5", false},          {"Lkm", "'7x'", false},
+      {"Summa", "2.5", true},        {"Summa", "'x'", false},        {"Lippu", "1", true},
+      {"Lippu", "2", false},         {"Pvm", "45000", true},         {"Pvm", "45000.25", false},
+      {"Pvm", "9999999", false},     {"Aika", "0.5", true},          {"Aika", "0", true},
+      {"Aika", ms, true},            {"Aika", "0.1234567891", false}, {"Aika", "1.5", false},
+      {"Aika", "3", false},          {"AikaLeima", "45000.5", true}, {"AikaLeima", "45000", true},
+      {"AikaLeima", "'01.02.2004'", false},
+  };
+  TDbDatabase other(F.Module->DbSession, "Other");
+  const std::string source = F.Dir / "Other/Kaikki.Nx1";
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Column) + " = " + c.Literal);
+    CreateTableFile(F.Dir / "Other/", AllTypesDef(), true);
+    CreateTableFile(F.DataDir(), AllTypesDef("Yksi"), true);
+    CreateTableFile(F.DataDir(), AllTypesDef("Kaksi"), true);
+    ExecOn(source, std::string("INSERT INTO Kaikki (Nimi, Paikka) VALUES ('n', 'p'), ('m', 'p'); UPDATE Kaikki SET ") +
+                       c.Column + " = " + c.Literal + " WHERE rowid = 1");
+    TDbTable from(other, "Kaikki", "Nimi;Paikka");
+    TDbTable rowByRow(F.Module->MainDatabase, "Yksi", "");
+    TDbTable bulk(F.Module->MainDatabase, "Kaksi", "");
+    from.Open();
+    rowByRow.Open();
+    bulk.Open();
+    bool rowsFailed = false;
+    for (from.First(); !from.Eof(); from.Next()) {
+      try {
+        rowByRow.Append();
+        for (int i = 0; i < rowByRow.FieldCount(); ++i) rowByRow.Fields(i).SetValueFrom(from.Fields(i));
+        rowByRow.Post();
+      } catch (const std::exception&) {
+        rowByRow.Cancel();
+        rowsFailed = true;
+      }
+    }
+    ASSERT_TRUE(bulk.PrepareAppendFrom(from));
+    from.First();
+    const std::string first = from.FieldByName("Nimi").AsString();
+    if (!c.Bulk) {
+      EXPECT_EQ(dbeIo, ErrorOf([&] { bulk.AppendRowsFrom(from, 10); }));
+      EXPECT_EQ(0, bulk.RecordCount());
+      EXPECT_EQ(first, from.FieldByName("Nimi").AsString()) << "the source has not moved";
+      continue;
+    }
+    EXPECT_EQ(2, bulk.AppendRowsFrom(from, 10));
+    EXPECT_TRUE(from.Eof());
+    EXPECT_FALSE(rowsFailed);
+    from.Close();
+    rowByRow.Close();
+    bulk.Close();
+    EXPECT_EQ(Stored(F.DataDir() + "Yksi.Nx1", "Yksi"), Stored(F.DataDir() + "Kaksi.Nx1", "Kaksi"));
+  }
+}
+
+// Rows go over in the source's index order, a few at a time, across null
+// and equal keys, and the source stands after the last row copied.
+TEST_F(DbTableTest, BulkCopyFollowsTheSourcesIndexOrderChunkByChunk) {
+  TDbTable from(F.Module->MainDatabase, "Kaikki", "AikaLeima");
+  from.Open();
+  F.Module->MainDatabase.StartTransaction();
+  std::vector<std::pair<int, int>> expected;
+  for (int seq = 0; seq < 25; ++seq) {
+    const int cls = seq % 3;  // null, stamp 5, stamp 1
+    AddRow(from, "n" + std::to_string(seq), "", cls == 0 ? TValue() : TValue::DateTime(cls == 1 ? 5 : 1), seq);
+    expected.push_back({cls == 0 ? 0 : cls == 2 ? 1 : 2, seq});
+  }
+  F.Module->MainDatabase.Commit();
+  std::sort(expected.begin(), expected.end());
+  CreateTableFile(F.DataDir(), AllTypesDef("Kopio"));
+  TDbTable to(F.Module->MainDatabase, "Kopio", "");
+  to.Open();
+  ASSERT_TRUE(to.PrepareAppendFrom(from));
+  from.First();
+  std::vector<int> chunks;
+  while (!from.Eof()) chunks.push_back(to.AppendRowsFrom(from, 4));
+  EXPECT_EQ((std::vector<int>{4, 4, 4, 4, 4, 4, 1}), chunks);
+  EXPECT_EQ(0, to.AppendRowsFrom(from, 4));
+  std::vector<int> copied;
+  for (to.First(); !to.Eof(); to.Next()) copied.push_back(static_cast<int>(to.FieldByName("Lkm").AsInteger()));
+  std::vector<int> want;
+  for (const auto& e : expected) want.push_back(e.second);
+  EXPECT_EQ(want, copied);
+  // A source in the middle of its rows goes on from its current row.
+  CreateTableFile(F.DataDir(), AllTypesDef("Toinen"));
+  TDbTable second(F.Module->MainDatabase, "Toinen", "");
+  second.Open();
+  ASSERT_TRUE(second.PrepareAppendFrom(from));
+  from.First();
+  from.Next();
+  EXPECT_EQ(3, second.AppendRowsFrom(from, 3));
+  EXPECT_EQ(expected[4].second, from.FieldByName("Lkm").AsInteger());
+  EXPECT_EQ(3, second.RecordCount());
+  // A field of another type at the same position: only row by row.
+  TDbTableDef otherTypes = AllTypesDef("Eri");
+  otherTypes.Fields[2].Type = TFieldType::ftInteger;
+  CreateTableFile(F.DataDir(), otherTypes);
+  TDbTable different(F.Module->MainDatabase, "Eri", "");
+  different.Open();
+  EXPECT_FALSE(different.PrepareAppendFrom(from));
+  EXPECT_EQ(0, different.AppendRowsFrom(from, 3));
+}
+
 }  // namespace
 }  // namespace trelvo::test
