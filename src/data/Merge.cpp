@@ -480,7 +480,7 @@ class TAppendByPosition : public TRowHandler {
         break;
       case TExchangeKind::Customer: Key1_ = Ref(source, "AsNo"); break;
     }
-    Many_ = dest.PrepareAppendFrom(source);
+    Many_ = source.RecordCount() >= kManyRows && dest.PrepareAppendFrom(source);
   }
 
   // Most packages hold only values that copy unchanged; those rows are
