@@ -194,8 +194,7 @@ std::string ChangedByCopy(const std::string& c, TFieldType type, TAffinity affin
       return numeric ? c + " NOT BETWEEN -693593 AND 2958465 OR " + c + " <> CAST(" + c + " AS INTEGER)" : "";
     // A time of day in whole milliseconds, as the copy rounds it.
     case TFieldType::ftTime:
-      return numeric ? c + " NOT BETWEEN 0 AND 0.99999999999999989 OR " + c + " <> round(" + c + " * 86400000.0) / 86400000.0"
-                     : "";
+      return numeric ? c + " < 0 OR " + c + " >= 1 OR " + c + " <> round(" + c + " * 86400000.0) / 86400000.0" : "";
   }
   return "";
 }
@@ -924,8 +923,8 @@ bool TDbTable::PrepareAppendFrom(TDbTable& source) {
       return false;  // the rows go one by one, which reports what is wrong
     }
   }
-  if (Impl_->CopyAttached) Database_->ReleaseSchema(Impl_->CopySchema);
   Impl_->CopyRows.clear();
+  if (Impl_->CopyAttached) Database_->ReleaseSchema(Impl_->CopySchema);
   Impl_->CopySource = &source;
   Impl_->CopySourceSchema = source.Schema_;
   Impl_->CopySchema = schema;

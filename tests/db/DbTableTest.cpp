@@ -494,7 +494,8 @@ TEST_F(DbTableTest, BulkCopyCopiesOnlyWhatItStoresAsTheRowCopyDoes) {
       {"Lippu", "2", false},         {"Pvm", "45000", true},         {"Pvm", "45000.25", false},
       {"Pvm", "9999999", false},     {"Aika", "0.5", true},          {"Aika", "0", true},
       {"Aika", ms, true},            {"Aika", "0.1234567891", false}, {"Aika", "1.5", false},
-      {"Aika", "3", false},          {"AikaLeima", "45000.5", true}, {"AikaLeima", "45000", true},
+      {"Aika", "3", false},          {"Aika", "1", false},           {"Aika", "0.99999999999999989", false},
+      {"AikaLeima", "45000.5", true}, {"AikaLeima", "45000", true},
       {"AikaLeima", "'01.02.2004'", false},
   };
   TDbDatabase other(F.Module->DbSession, "Other");
