@@ -347,6 +347,8 @@ const char* kPhaseNames[phCount] = {"other (start, deletes, result logs)", "FTP 
 // to the step the line announces. Keeps no lines, so it adds no memory.
 class TPhaseView : public THeadlessView {
  public:
+  // As the window, which shows the meter's value and keeps none of them.
+  void MeterChanged(int) override {}
   void LogAppended(const std::string& line) override {
     const auto now = std::chrono::steady_clock::now();
     Seconds[Phase_] += std::chrono::duration<double>(now - Last_).count();
@@ -409,10 +411,17 @@ int ReceiveMain(const std::string& home, const std::string& resultFile) {
   double logBytes = static_cast<double>(lines.capacity() * sizeof(std::string));
   for (const std::string& line : lines)
     if (line.capacity() > 15) logBytes += static_cast<double>((line.capacity() + 1 + 8 + 15) / 16 * 16);
+  // The process's own peak since its exec. A child's ru_maxrss would also
+  // count the pages it shared with the benchmark between fork and exec, which
+  // is the benchmark's size, not the run's.
+  long peakKb = 0;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) peakKb = std::atol(line.c_str() + 6);
   std::ofstream out(resultFile);
   out.precision(9);
   out << seconds << " " << transfer.LastRunSucceeded() << " " << view.Processed << " " << view.Lines << " "
-      << view.Errors << " " << logBytes;
+      << view.Errors << " " << logBytes << " " << peakKb;
   for (double s : view.Seconds) out << " " << s;
   out << "\n" << view.FirstError << "\n";
   return out ? 0 : 1;
@@ -435,12 +444,11 @@ TOurs RunOurs(const std::string& home) {
   const int rc = RunCommand({fs::read_symlink("/proc/self/exe").string(), "--receive", home, result}, home + "/bench-run.log", &ru);
   TOurs o;
   std::ifstream in(result);
-  in >> o.Seconds >> o.Succeeded >> o.Processed >> o.Lines >> o.Errors >> o.LogBytes;
+  in >> o.Seconds >> o.Succeeded >> o.Processed >> o.Lines >> o.Errors >> o.LogBytes >> o.PeakKb;
   for (double& s : o.Phases) in >> s;
   in.ignore(1);
   std::getline(in, o.FirstError);
   if (rc != 0 || !in) throw std::runtime_error("the receive run failed (exit " + std::to_string(rc) + "), see " + home + "/bench-run.log");
-  o.PeakKb = ru.ru_maxrss;
   o.User = Seconds(ru.ru_utime);
   o.System = Seconds(ru.ru_stime);
   return o;
