@@ -5,7 +5,7 @@
 //   curl fetching every package in one session, unzip -P of each, and one
 //   set-based SQLite merge (INSERT ... ON CONFLICT DO UPDATE, newest stamp
 //   wins; statistics added unless already held) on a copy of the same tables.
-// The receive runs in a process of its own, so its peak RSS is its own; a
+// The receive runs in a process of its own and reports its own peak RSS; a
 // view that notes the time of each run-log line splits its time into FTP,
 // unpack, append, merge and file copies.
 //
