@@ -34,7 +34,10 @@ inline TValue At(TDateTime t) { return TValue::DateTime(t); }
 inline std::string AdminPath() { return BinaryDir() + "/tools/trelvo-admin"; }
 
 // Days and times of the simulated world.
-inline TDateTime Day(int d, int h = 0, int mi = 0, int s = 0) { return EncodeDate(2026, 3, d) + EncodeTime(h, mi, s); }
+// Day d counted from 1 March 2026, on into April and later for long simulations.
+inline TDateTime Day(int d, int h = 0, int mi = 0, int s = 0) {
+  return EncodeDate(2026, 3, 1) + (d - 1) + EncodeTime(h, mi, s);
+}
 
 // Keeps every line of every run, across the clearing at a run's start.
 class TRecordingView : public THeadlessView {
