@@ -163,11 +163,10 @@ class TRowHandler {
   virtual std::string ErrorKey() const = 0;
   // A line for the run log after the kind's rows, or "".
   virtual std::string Summary() const { return ""; }
-  // Whether HandleMany may be asked at all.
-  virtual bool HandlesMany() const { return false; }
   // Handles the current source row and up to max - 1 after it at once, as
   // Handle() would one by one without an error, and moves the source past
-  // them. Returns how many; 0 when they have to go one by one.
+  // them. Returns how many; 0 when they have to go one by one (then it is
+  // not asked again for this kind).
   virtual int HandleMany(int /*max*/) { return 0; }
 };
 
@@ -192,7 +191,7 @@ void RunKind(TDbTable& openFirst, TDbTable& openSecond, TDbTable& source, TDbTab
 
   TRowBatch batch(dest.Database(), options);
   long long done = 0;
-  bool many = handler->HandlesMany();
+  bool many = true;
   for (source.First(); !source.Eof();) {
     batch.BeginRow();
     int rows = 0;
@@ -480,13 +479,15 @@ class TAppendByPosition : public TRowHandler {
         break;
       case TExchangeKind::Customer: Key1_ = Ref(source, "AsNo"); break;
     }
-    Many_ = source.RecordCount() >= kManyRows && dest.PrepareAppendFrom(source);
+    // A site's package has a few hundred rows a kind: for those, attaching
+    // its file costs more than copying in bulk saves.
+    if (source.RecordCount() >= kManyRows) dest.PrepareAppendFrom(source);
   }
 
   // Most packages hold only values that copy unchanged; those rows are
   // copied in SQL, a thousand at a time, which is several times faster
-  // than row by row and stores exactly the same.
-  bool HandlesMany() const override { return Many_; }
+  // than row by row and stores exactly the same. Not prepared (a small
+  // kind, other field types), the copy takes none.
   int HandleMany(int max) override { return Dest_.AppendRowsFrom(Source_, max); }
 
   void Handle() override {
@@ -515,7 +516,6 @@ class TAppendByPosition : public TRowHandler {
   TDbTable& Dest_;
   std::vector<TDbField*> From_, To_;
   TFieldRef Key1_, Key2_;
-  bool Many_ = false;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "RawSql.h"
 #include "TestSupport.h"
 #include "common/DateTime.h"
 #include "common/RunReport.h"
@@ -42,20 +43,6 @@ inline TValue Stamp(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
   return TValue::DateTime(EncodeDate(y, mo, d) + EncodeTime(h, mi, s));
 }
 inline TValue Null() { return TValue(); }
-
-// Runs one statement on a table file with a connection of its own, as
-// another program (or a damaged file) would; for values the table layer
-// itself refuses to write.
-inline void RawExec(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(file.c_str(), &db));
-  char* msg = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
-  std::string text = msg ? msg : "";
-  sqlite3_free(msg);
-  sqlite3_close(db);
-  ASSERT_EQ(SQLITE_OK, rc) << sql << ": " << text;
-}
 
 class MergeFixture : public ::testing::Test {
  public:

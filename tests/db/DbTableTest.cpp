@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "DbFixture.h"
+#include "RawSql.h"
 #include "common/DateTime.h"
 #include "db/DbError.h"
 
@@ -438,17 +439,6 @@ TEST_F(DbTableTest, TransactionsAndSavepointsSpanTheDatabasesTables) {
 }
 
 
-// Runs SQL on a table file directly, as another program would.
-void ExecOn(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(file.c_str(), &db));
-  char* msg = nullptr;
-  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
-  EXPECT_EQ(SQLITE_OK, rc) << (msg ? msg : "") << " in " << sql;
-  sqlite3_free(msg);
-  sqlite3_close(db);
-}
-
 // Each column's storage class and value as SQLite quotes it, row by row in insertion order.
 std::string Stored(const std::string& file, const std::string& table) {
   sqlite3* db = nullptr;
@@ -505,7 +495,7 @@ TEST_F(DbTableTest, BulkCopyCopiesOnlyWhatItStoresAsTheRowCopyDoes) {
     CreateTableFile(F.Dir / "Other/", AllTypesDef(), true);
     CreateTableFile(F.DataDir(), AllTypesDef("Yksi"), true);
     CreateTableFile(F.DataDir(), AllTypesDef("Kaksi"), true);
-    ExecOn(source, std::string("INSERT INTO Kaikki (Nimi, Paikka) VALUES ('n', 'p'), ('m', 'p'); UPDATE Kaikki SET ") +
+    RawExec(source, std::string("INSERT INTO Kaikki (Nimi, Paikka) VALUES ('n', 'p'), ('m', 'p'); UPDATE Kaikki SET ") +
                        c.Column + " = " + c.Literal + " WHERE rowid = 1");
     TDbTable from(other, "Kaikki", "Nimi;Paikka");
     TDbTable rowByRow(F.Module->MainDatabase, "Yksi", "");
