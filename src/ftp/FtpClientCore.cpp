@@ -110,6 +110,8 @@ TFtpClientCore::TFtpClientCore()
   Control_->OnSessionConnected = [this](TAsyncSocket*, uint16_t e) { Safe([&] { ControlSessionConnected(e); }); };
   Control_->OnDataAvailable = [this](TAsyncSocket*, uint16_t) { Safe([&] { ControlDataAvailable(); }); };
   Control_->OnSessionClosed = [this](TAsyncSocket*, uint16_t e) { Safe([&] { ControlSessionClosed(e); }); };
+  Control_->OnTlsDone = [this](TAsyncSocket*, uint16_t e) { Safe([&] { ControlTlsDone(e); }); };
+  Data_->OnTlsDone = [this](TAsyncSocket*, uint16_t e) { Safe([&] { DataTlsDone(e); }); };
 }
 
 TFtpClientCore::~TFtpClientCore() {
@@ -123,6 +125,7 @@ TFtpClientCore::~TFtpClientCore() {
     s->OnSessionConnected = nullptr;
     s->OnSessionAvailable = nullptr;
     s->OnDataSent = nullptr;
+    s->OnTlsDone = nullptr;
   }
   Window_.reset();
 }
@@ -498,6 +501,7 @@ void TFtpClientCore::DoOpen() {
   RecvLen_ = 0;
   RequestError_ = 0;
   ReplyAwaited_ = false;
+  NewTlsSession();
   SetState(fcsLookup);
   Control_->DnsLookup(ConnectionType_ == ftpProxy ? ProxyServer : HostName);
 }
@@ -521,7 +525,7 @@ void TFtpClientCore::ControlDnsLookupDone(uint16_t error) {
   if (ConnectionType_ == ftpProxy && !ProxyPort.empty())
     Control_->SetPort(ProxyPort);
   else
-    Control_->SetPort(ConnectionType_ == ftpProxy ? "ftp" : Port);
+    Control_->SetPort(ConnectionType_ == ftpProxy ? "ftp" : ControlPort());
   SetState(fcsAwaitGreeting);
   try {
     Control_->Connect();
@@ -544,6 +548,7 @@ void TFtpClientCore::ControlSessionConnected(uint16_t error) {
   }
   IsConnected_ = true;
   ReplyAwaited_ = true;  // the greeting
+  if (Tls == ftpTlsImplicit) Control_->StartTls(TlsContext_);
 }
 
 void TFtpClientCore::DoUser() {
@@ -556,13 +561,13 @@ void TFtpClientCore::DoUser() {
     if (p != "ftp" && p != "21") command += ":" + Port;
   }
   CurrentStep_ = stUser;
-  SendRequestCommand(rqUser, command, {331, 230});
+  SendRequestCommand(rqUser, command, {331, 230}, Tls != ftpTlsNone ? &TFtpClientCore::AfterUser : nullptr);
 }
 
 void TFtpClientCore::DoPass() {
   if (PassWord.empty()) return UsageError("Password empty");
   CurrentStep_ = stPass;
-  SendRequestCommand(rqPass, "PASS " + PassWord, {230});
+  SendRequestCommand(rqPass, "PASS " + PassWord, {230}, Tls != ftpTlsNone ? &TFtpClientCore::AfterPass : nullptr);
 }
 
 void TFtpClientCore::DoQuit() {
@@ -625,7 +630,7 @@ void TFtpClientCore::ControlDataAvailable() {
       }
       SetState(fcsConnected);
       if (OnSessionConnected) OnSessionConnected(this, 0);
-      FinishRequest(0);
+      if (Greeted()) FinishRequest(0);
     } else if (State_ == fcsAwaitReply) {
       Display("< " + line);
       if (!final) continue;
@@ -696,7 +701,9 @@ void TFtpClientCore::ControlSessionClosed(uint16_t error) {
   }
   if (State_ != fcsAborting) SetState(fcsStepReady);
   if (error != 0) {
-    SetSocketFailure("500 Control connection closed. ", error);
+    // A TLS failure says more than the socket error it closed with.
+    const std::string tls = Control_->TlsFailure();
+    SetSocketFailure(tls.empty() ? "500 Control connection closed. " : "500 Control connection closed. " + tls + ". ", error);
   } else if (FinalReplyOutstanding()) {
     ReplyLine_ = "500 Control connection closed.";
     ReplyCode_ = RequestError_ = 500;
@@ -907,6 +914,7 @@ void TFtpClientCore::AcceptForReceive() {
   Data_->OnDataSent = nullptr;
   Data_->Dup(h);
   Data_->ComponentOptions = sockNoReceiveLoop;
+  ProtectDataConnection();
   StartTick_ = Tick();
 }
 
@@ -921,7 +929,9 @@ void TFtpClientCore::ReceiveConnected(uint16_t error) {
     if (ErrorMessage_.empty()) ErrorMessage_ = ReplyLine_;
     CloseLocalFile();
     FinishRequest(550);
+    return;
   }
+  ProtectDataConnection();
 }
 
 // The server would not start the transfer: the request ends with its reply.
@@ -1109,6 +1119,7 @@ void TFtpClientCore::AcceptForSend() {
     return UsageError("winsock.getsockopt(SO_SNDBUF) failed");
   Data_->SetLingerOnOff(lingerOff);
   CorkDataConnection();
+  ProtectDataConnection();
   DataSessionOpen_ = true;
   if (StorAccepted_ && StartTick_ == 0) PostMessage(msgStartSend, TransferSerial_);
 }
@@ -1129,6 +1140,7 @@ void TFtpClientCore::SendConnected(uint16_t error) {
     FinishRequest(550);
     return;
   }
+  ProtectDataConnection();
   SetState(fcsAwaitReply);
   ReplyHandler_ = &TFtpClientCore::FirstSendReply;
   WriteCommand((Append_ ? "APPE " : "STOR ") + HostFileName);
