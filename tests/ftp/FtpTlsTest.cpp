@@ -305,5 +305,55 @@ INSTANTIATE_TEST_SUITE_P(Modes, FtpTlsVsftpd,
                                            TVsCase{"ImplicitPassive12", true, true, "TLSv1.2"}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// What crosses the loopback during a TLS session: the AUTH TLS that opens
+// it, and nothing of the login, the commands or the files.
+TEST(FtpTlsWire, NothingCrossesInClear) {
+  if (!TVsftpdServer::Available()) GTEST_SKIP() << "vsftpd needs root";
+  if (!FileExists("/usr/bin/tcpdump")) GTEST_SKIP() << "tcpdump is not installed";
+  EnsureQtApp();
+  TTempDir keys, root, local, capture;
+  TTestCertificate cert = MakeTestCertificate(keys.Path());
+  const int pasv = FreeLoopbackPort();
+  const std::string range = std::to_string(pasv) + "-" + std::to_string(pasv + 20);
+  TVsftpdTlsServer server(root.Path(), {"pub"}, cert, false,
+                          "pasv_min_port=" + std::to_string(pasv) + "\npasv_max_port=" + std::to_string(pasv + 20) + "\n");
+  std::string marker;
+  for (int i = 0; i < 2000; ++i) marker += "TRELVO-CLEAR-TEXT-";
+  WriteFile(local / "up.zip", marker);
+
+  std::string filter = "tcp port " + std::to_string(server.Port()) + " or tcp portrange " + range;
+  auto dump = std::make_unique<TChildProcess>(
+      std::vector<std::string>{"/usr/bin/tcpdump", "-i", "lo", "-U", "-s", "0", "-Z", "root", "-w", capture / "tls.pcap", filter},
+      capture / "tcpdump.log");
+  for (int i = 0; i < 100 && ReadFile(capture / "tcpdump.log").find("listening") == std::string::npos; ++i) ::usleep(50000);
+  ASSERT_NE(ReadFile(capture / "tcpdump.log").find("listening"), std::string::npos) << ReadFile(capture / "tcpdump.log");
+  {
+    TFtpClient c;
+    c.HostName = "127.0.0.1";
+    c.Port = std::to_string(server.Port());
+    c.UserName = TVsftpdTlsServer::TlsUser;
+    c.PassWord = TVsftpdTlsServer::TlsPassword;
+    c.Tls = ftpTlsExplicit;
+    c.TlsCaFile = cert.CertFile;
+    c.SetPassive(true);
+    c.Timeout = 5;
+    c.HostDirName = "pub";
+    c.HostFileName = "up.zip";
+    c.LocalFileName = local / "up.zip";
+    ASSERT_TRUE(c.UploadFile()) << c.ErrorMessage();
+    c.LocalFileName = local / "down.zip";
+    ASSERT_TRUE(c.DownloadFile()) << c.ErrorMessage();
+    EXPECT_EQ(ReadFile(local / "down.zip"), marker);
+  }
+  ::usleep(200000);
+  dump.reset();  // stopped by its PID; -U wrote every packet at once
+  const std::string wire = ReadFile(capture / "tls.pcap");
+  ASSERT_NE(wire.find("AUTH TLS"), std::string::npos) << "the capture saw the session";
+  for (const std::string& secret : {std::string(TVsftpdTlsServer::TlsPassword), std::string("USER "), std::string("PASS "),
+                                    std::string("STOR "), std::string("RETR "), std::string("PASV"),
+                                    std::string("TRELVO-CLEAR-TEXT-")})
+    EXPECT_EQ(wire.find(secret), std::string::npos) << secret << " crossed in clear";
+}
+
 }  // namespace
 }  // namespace trelvo::test

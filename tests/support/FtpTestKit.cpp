@@ -185,6 +185,38 @@ TVsftpdTlsServer::TVsftpdTlsServer(const std::string& root, const std::vector<st
   for (const std::string& dir : dirs) RunCommand("chown -R " + std::string(TlsUser) + " '" + root + dir + "'");
 }
 
+namespace {
+
+std::string PureFtpdBinary() { return BinaryDir() + "/ftp-servers/pure-ftpd/usr/sbin/pure-ftpd"; }
+
+}  // namespace
+
+bool TPureFtpdTlsServer::Available() {
+  if (::geteuid() != 0) return false;
+  if (FileExists(PureFtpdBinary())) return true;
+  const std::string dir = BinaryDir() + "/ftp-servers";
+  RunCommand("mkdir -p '" + dir + "/pure-ftpd' && cd '" + dir + "' && apt-get download -qq pure-ftpd >/dev/null 2>&1 && "
+             "dpkg-deb -x pure-ftpd_*.deb pure-ftpd");
+  return FileExists(PureFtpdBinary());
+}
+
+TPureFtpdTlsServer::TPureFtpdTlsServer(const std::string& root, const std::vector<std::string>& dirs,
+                                       const TTestCertificate& cert) {
+  const std::string user = TlsUser;
+  // A login shell from /etc/shells, or pure-ftpd refuses the user; the home
+  // is this server's root, where the session is kept (-A).
+  RunCommand("id -u " + user + " >/dev/null 2>&1 || useradd -M -s /bin/sh " + user);
+  RunCommand("usermod -s /bin/sh -d '" + root + "' " + user + " && echo '" + user + ":" + TlsPassword + "' | chpasswd");
+  RunCommand("chown " + user + " '" + root + "'");
+  for (const std::string& d : dirs) RunCommand("mkdir -p '" + root + d + "' && chown -R " + user + " '" + root + d + "'");
+  Port_ = FreeLoopbackPort();
+  Process_ = std::make_unique<TChildProcess>(
+      std::vector<std::string>{PureFtpdBinary(), "-S", "127.0.0.1," + std::to_string(Port_), "-Y", "2", "-2",
+                               cert.CertFile + "," + cert.KeyFile, "-l", "unix", "-E", "-A", "-H"},
+      Work_ / "server.log");
+  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
+}
+
 // ---- fake server ----
 
 void SendAll(int fd, const std::string& data) {

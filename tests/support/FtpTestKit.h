@@ -88,6 +88,24 @@ class TVsftpdTlsServer {
   std::unique_ptr<TVsftpdServer> Server_;
 };
 
+// pure-ftpd (Debian's package, unpacked into the build on first use; it
+// conflicts with vsftpd as an installed package) refusing any session
+// without TLS (-Y 2), for a system user with a password whose home, the
+// chroot, is root. Needs root: Available() says, and fetches the binary.
+class TPureFtpdTlsServer {
+ public:
+  TPureFtpdTlsServer(const std::string& root, const std::vector<std::string>& dirs, const TTestCertificate& cert);
+  static bool Available();
+  static constexpr const char* TlsUser = "trelvopure";
+  static constexpr const char* TlsPassword = "Pure-Secret-7";
+  int Port() const { return Port_; }
+
+ private:
+  TTempDir Work_;
+  int Port_;
+  std::unique_ptr<TChildProcess> Process_;
+};
+
 // One accepted control connection of the fake server, used by the script.
 class TFakeSession {
  public:
