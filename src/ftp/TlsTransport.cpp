@@ -39,7 +39,9 @@ bool IsIpAddress(const std::string& name) {
 
 std::string Subject(X509* cert) {
   BIO* bio = BIO_new(BIO_s_mem());
-  X509_NAME_print_ex(bio, X509_get_subject_name(cert), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  // RFC 2253's escaping, but in the certificate's own order (CN first), as
+  // operators read subjects.
+  X509_NAME_print_ex(bio, X509_get_subject_name(cert), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB & ~XN_FLAG_DN_REV);
   char* data = nullptr;
   long len = BIO_get_mem_data(bio, &data);
   std::string s(data, static_cast<size_t>(len > 0 ? len : 0));

@@ -305,6 +305,46 @@ INSTANTIATE_TEST_SUITE_P(Modes, FtpTlsVsftpd,
                                            TVsCase{"ImplicitPassive12", true, true, "TLSv1.2"}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// pure-ftpd refusing plain sessions: a login, a bare listing, an upload and
+// a download, active and passive, each data connection TLS.
+TEST(FtpTlsPureFtpd, UploadListDownload) {
+  if (!TPureFtpdTlsServer::Available()) GTEST_SKIP() << "pure-ftpd needs root and its unpacked package";
+  EnsureQtApp();
+  TTempDir keys, root, local;
+  TTestCertificate cert = MakeTestCertificate(keys.Path());
+  TPureFtpdTlsServer server(root.Path(), {"pub"}, cert);
+  const std::string data = RandomBytes(1u << 20, 5);
+  WriteFile(local / "up.zip", data);
+  for (bool passive : {false, true}) {
+    SCOPED_TRACE(passive ? "passive" : "active");
+    std::string log;
+    TFtpClient c;
+    c.HostName = "127.0.0.1";
+    c.Port = std::to_string(server.Port());
+    c.UserName = TPureFtpdTlsServer::TlsUser;
+    c.PassWord = TPureFtpdTlsServer::TlsPassword;
+    c.Tls = ftpTlsExplicit;
+    c.TlsFingerprint = cert.Fingerprint;
+    c.SetPassive(passive);
+    c.Timeout = 5;
+    c.OnDisplay = [&](TFtpClientCore*, std::string& m) { log += m + "\n"; };
+    ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << "\n" << log;
+    c.HostDirName = "pub";
+    ASSERT_TRUE(c.Cwd() && c.SetBinaryType()) << c.ErrorMessage();
+    c.HostFileName = "up.zip";
+    c.LocalFileName = local / "up.zip";
+    ASSERT_TRUE(c.Stor()) << c.ErrorMessage() << "\n" << log;
+    c.LocalFileName = local / "down.zip";
+    ASSERT_TRUE(c.Retr()) << c.ErrorMessage() << "\n" << log;
+    c.HostFileName.clear();
+    c.LocalFileName = local / "list";
+    ASSERT_TRUE(c.SetAsciiType() && c.Ls()) << c.ErrorMessage() << "\n" << log;
+    EXPECT_NE(ReadFile(local / "list").find("up.zip"), std::string::npos);
+    EXPECT_TRUE(c.Quit());
+    EXPECT_TRUE(ReadFile(local / "down.zip") == data);
+  }
+}
+
 // What crosses the loopback during a TLS session: the AUTH TLS that opens
 // it, and nothing of the login, the commands or the files.
 TEST(FtpTlsWire, NothingCrossesInClear) {
