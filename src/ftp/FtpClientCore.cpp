@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -257,7 +258,11 @@ void TFtpClientCore::SendRequestCommand(TFtpRequest kind, const std::string& com
 void TFtpClientCore::WriteCommand(const std::string& command) {
   std::string cmd = command;
   if (OnCommand) OnCommand(this, cmd);
-  Display("> " + cmd);
+  // The conversation is shown on screens and kept in logs; the password is not.
+  if (::strncasecmp(cmd.c_str(), "PASS ", 5) == 0)
+    Display("> PASS ****");
+  else
+    Display("> " + cmd);
   ReplyAwaited_ = true;
   if (Control_->State() == ssConnected) Control_->SendStr(cmd + "\r\n");
 }
