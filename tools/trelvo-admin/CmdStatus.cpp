@@ -16,6 +16,7 @@
 #include "Admin.h"
 #include "RunState.h"
 #include "common/DateTime.h"
+#include "common/IniFile.h"
 #include "common/Text.h"
 #include "core/TrelvoCore.h"
 #include "transfer/Transfer.h"
@@ -133,6 +134,7 @@ class TStatus {
               << ")\n";
     std::cout << "  now       " << DateTimeToStr(Now_) << "\n";
     Directories();
+    Secrets();
     std::cout << "\nRuns (ReTryMaxCount " << S_.ReTryMaxCount << ", a tick every " << S_.ReTryTime << " s)\n";
     const TLiveValues& l = Core_.Live;
     Direction({"send", "SendFiles", "SendDate", l.ChkBoxSend, l.TimeSend, l.DateSend,
@@ -164,6 +166,24 @@ class TStatus {
     TTransfer transfer(Core_);
     const std::vector<std::string> missing = transfer.MissingDirectories();
     for (const std::string& what : missing) Attention_.push_back(what + " is not set or does not exist: every run fails");
+  }
+
+  // The settings file holds both passwords, and the packages lie on the
+  // server for days: each of these leaves customers' data open to others.
+  void Secrets() {
+    struct stat st {};
+    if (::stat(Core_.SettingsFileName().c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH))) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      Attention_.push_back(Core_.SettingsFileName() + " can be read by other users (mode " + mode +
+                           ") and holds the passwords: chmod 600 it");
+    }
+    if (S_.ZipPassword.empty())
+      Attention_.push_back("ZipPassword is empty: the packages go to the server unencrypted");
+    const std::string encryption = TIniFile(Core_.SettingsFileName()).ReadString("Internet", "ZipEncryption", "ZipCrypto");
+    if (!SameText(encryption, "AES256"))
+      Attention_.push_back("the packages use the traditional ZIP cipher (ZipEncryption=" + encryption +
+                           "), which is easily broken: set ZipEncryption=AES256 at every installation");
   }
 
   void Direction(const TDirectionView& d) {
@@ -384,7 +404,8 @@ TRELVO_ADMIN_COMMAND("status", "status [--stale-days N] [--at \"dd.mm.yyyy hh:nn
                      "Needs attention (exit 1): a direction blocked by its retry counter; a direction on whose\n"
                      "last success is more than N days old; a site that has sent nothing for more than N days;\n"
                      "an ERROR01 line newer than the site's last Ok; a missing transfer directory; a database\n"
-                     "that cannot be reached. Otherwise exit 0.\n"
+                     "that cannot be reached; a Sorvel.ini that other users can read; an empty ZipPassword;\n"
+                     "packages not written with AES-256 (ZipEncryption other than AES256). Otherwise exit 0.\n"
                      "\n"
                      "The retry counters are those trelvo-admin run and tick keep in RunState.ini; the trelvo\n"
                      "program keeps its own in memory, so for an installation the program runs the counters\n"
