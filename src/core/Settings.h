@@ -57,6 +57,7 @@ struct TSettings {
   bool Ras = false;
   std::string RasEntryName = "SorNet";
   bool RasSameAsFtp = true;
+  std::string RunHook;  // an addition: a command started after every run
   // [Defaults]
   bool UseErrorLog = false;
 

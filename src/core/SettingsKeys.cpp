@@ -257,6 +257,13 @@ std::vector<TSettingKey> Build() {
        "Receiving is active (\"Vastaanota tiedostot\"). `trelvo-admin init` writes Yes.", nullptr,
        [](auto&, auto& t, S&, L& l) { l.ChkBoxRecv = YesTest(t); },
        [](const S&, const L& l) { return Yn(l.ChkBoxRecv); }, [](const S&, const L& l) { return Yn(l.ChkBoxRecv); }},
+      {"Internet", "RunHook", "", K::Text, false, false, true,
+       "Command started after every send and receive, split into words as a shell would but run without one "
+       "(write `sh -c '...'` for a shell). Its environment has TRELVO_HOME, TRELVO_ROLE (`master`, `client`), "
+       "TRELVO_DIRECTION (`send`, `receive`), TRELVO_RESULT (`ok`, `failed`, or `blocked` when the retries are "
+       "spent), TRELVO_RETRIES and TRELVO_LOG (the run's saved log, empty when there is none); its output is "
+       "appended to that log. It is ended after 60 s, and its failure never changes the run's result. Empty: none.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.RunHook = t; }, nullptr, [](const S& s, const L&) { return s.RunHook; }},
 
       // ---- [Defaults] ----
       {"Defaults", "UseErrorLog", "No", K::YesNo, false, false, false,

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "RunState.h"
+#include "common/IniFile.h"
 #include "common/Text.h"
 #include "transfer/Transfer.h"
 
@@ -121,6 +122,7 @@ class TGatherer {
     F_.ResultLogDir = F_.InternetDir.empty() ? "" : F_.InternetDir + "Log/";
 
     Directories();
+    Secrets();
     const TLiveValues& l = Core_.Live;
     const bool master = S_.IsMaster;
     Direction("send", "SendFiles", l.ChkBoxSend, l.TimeSend, l.DateSend,
@@ -145,6 +147,26 @@ class TGatherer {
     TTransfer transfer(Core_);
     for (const std::string& what : transfer.MissingDirectories())
       Attention("directory_missing", what, what + " is not set or does not exist: every run fails");
+  }
+
+  // The settings file holds both passwords, and the packages lie on the
+  // server for days: each of these leaves customers' data open to others.
+  void Secrets() {
+    struct stat st {};
+    const std::string ini = Core_.SettingsFileName();
+    if (::stat(ini.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH))) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      Attention("settings_readable", ini,
+                ini + " can be read by other users (mode " + mode + ") and holds the passwords: chmod 600 it");
+    }
+    if (S_.ZipPassword.empty())
+      Attention("zip_password_empty", "ZipPassword", "ZipPassword is empty: the packages go to the server unencrypted");
+    const std::string encryption = TIniFile(ini).ReadString("Internet", "ZipEncryption", "ZipCrypto");
+    if (!SameText(encryption, "AES256"))
+      Attention("packages_not_aes", "ZipEncryption",
+                "the packages use the traditional ZIP cipher (ZipEncryption=" + encryption +
+                    "), which is easily broken: set ZipEncryption=AES256 at every installation");
   }
 
   void Direction(const char* name, const char* activeKey, bool active, TDateTime time, TDateTime date, int retries) {

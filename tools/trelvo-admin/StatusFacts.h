@@ -31,6 +31,9 @@ inline constexpr TAttentionReason kAttentionReasons[] = {
     {"database_unreachable", "the database cannot be reached"},
     {"package_not_unpacked", "the newest ERROR01 of a result log has no package taken in after it"},
     {"site_stale", "a site has sent nothing for more than the stale days"},
+    {"settings_readable", "Sorvel.ini, which holds the passwords, can be read by other users"},
+    {"zip_password_empty", "the package password is empty: packages are not encrypted"},
+    {"packages_not_aes", "packages are written with the traditional ZIP cipher, not AES-256"},
 };
 
 struct TAttention {
