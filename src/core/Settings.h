@@ -49,6 +49,12 @@ struct TSettings {
   std::string FtpPort = "ftp";  // an addition: the FTP control port, number or service name
   bool FtpPassive = false;      // an addition: passive data connections (sites behind NAT)
   bool FtpTempUpload = true;    // an addition: store as ".in." + name, then rename
+  // Additions: FTP over TLS ("No", "Explicit" or "Implicit"), the PEM file of
+  // the certificates to trust (empty: the system's), the one certificate to
+  // accept by its SHA-256 fingerprint (empty: any trusted one).
+  std::string FtpTls = "No";
+  std::string FtpTlsCaFile;
+  std::string FtpTlsFingerprint;
   bool Ras = false;
   std::string RasEntryName = "SorNet";
   bool RasSameAsFtp = true;

@@ -200,6 +200,23 @@ std::vector<TSettingKey> Build() {
        "package; a server that refuses the name or the rename gets the plain upload. `No`: always the final name.",
        nullptr, [](auto&, auto& t, S& s, L&) { s.FtpTempUpload = YesTest(t); }, nullptr,
        [](const S& s, const L&) { return Yn(s.FtpTempUpload); }},
+      {"Internet", "FtpTls", "No", K::Trimmed, false, false, true,
+       "FTP over TLS. `Explicit`: every session starts with `AUTH TLS` on the control port and protects the "
+       "login and every data connection (`PBSZ 0`, `PROT P`). `Implicit`: TLS from the first byte (port 990 "
+       "unless FtpPort says otherwise). `No`: plain FTP. A server that refuses TLS or a certificate that is "
+       "not trusted ends the session before the login; there is never a fall back to plain text, and any "
+       "other value fails every FTP step.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.FtpTls = t; }, nullptr, [](const S& s, const L&) { return s.FtpTls; }},
+      {"Internet", "FtpTlsCaFile", "", K::Trimmed, false, false, true,
+       "PEM file of the certificates to trust for FTP over TLS, for a server with its own CA or a self-signed "
+       "certificate. Empty: the system's certificate authorities.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.FtpTlsCaFile = t; }, nullptr,
+       [](const S& s, const L&) { return s.FtpTlsCaFile; }},
+      {"Internet", "FtpTlsFingerprint", "", K::Trimmed, false, false, true,
+       "SHA-256 fingerprint of the FTP server's certificate (hex, with or without colons, as the run log's "
+       "refusal line shows it). When set, exactly that certificate is accepted and nothing else.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.FtpTlsFingerprint = t; }, nullptr,
+       [](const S& s, const L&) { return s.FtpTlsFingerprint; }},
       {"Internet", "Ras", "No", K::YesNo, true, false, false,
        "Dial a connection around the network part of every run (NetworkManager's `nmcli`).", nullptr,
        [](auto&, auto& t, S& s, L&) { s.Ras = YesTest(t); }, [](const S& s, const L&) { return Yn(s.Ras); },
