@@ -39,6 +39,7 @@ struct TSettings {
   int ReTryTime = 120;
   int ReTryMaxCount = 3;
   std::string ZipPassword;
+  bool ZipAes256 = false;       // an addition: [Internet] ZipEncryption=AES256, packages written with AES-256
   std::string FtpUser = "anonymous";
   std::string FtpPassWord;
   std::string FtpHost;
