@@ -336,6 +336,9 @@ class TFtpClientCore {
   bool OpenLocalFileForSend();
   static int64_t Tick();
 
+  // Listings.
+  void DisplayListingLines(const char* buf, int n);
+
   std::unique_ptr<TAsyncSocket> Control_;
   std::unique_ptr<TAsyncSocket> Data_;
   std::unique_ptr<TFtpWindow> Window_;
