@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "TestSupport.h"
 
@@ -27,6 +28,13 @@ TEST(AdminDatabase, InitMakesAnInstallationWhoseCountsAreZero) {
   EXPECT_NE(ini.find("Master=No\n"), std::string::npos);
   EXPECT_NE(ini.find("ClientArchive=07\n"), std::string::npos);
   EXPECT_NE(ini.find("BackupDir=" + home + "/Backup/\n"), std::string::npos) << ini;
+  // They hold the passwords and the database's layout: the owner's alone,
+  // whatever the umask of the one who ran init.
+  for (const char* file : {"/Sorvel.ini", "/DbServer.ini"}) {
+    struct stat st {};
+    ASSERT_EQ(0, ::stat((home + file).c_str(), &st)) << file;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
+  }
 
   ASSERT_EQ(0, RunCommand(Admin() + " counts --home " + home, &out)) << out;
   EXPECT_EQ("0 0 0 0", LastLine(out));
