@@ -9,6 +9,7 @@
 
 #include "common/Text.h"
 #include "core/MemoLog.h"
+#include "data/Merge.h"
 #include "data/SentRows.h"
 #include "transfer/Transfer.h"
 
@@ -141,7 +142,16 @@ void TTransfer::SaveRunLog(const std::string& fileName) {
     if (Core.Settings.Log.empty()) return;
     target = Core.Settings.Log + ExtractFileName(target);
   }
-  Core.MemoLog.SaveToFile(target);
+  try {
+    Core.MemoLog.SaveToFile(target);
+  } catch (const std::exception& e) {
+    // A full or failing BackupDir must not take the run's log with it.
+    const std::string fallback = Core.Settings.Log + ExtractFileName(target);
+    if (Core.Settings.Log.empty() || fallback == target) throw;
+    Log("Lokin tallennus ei onnistu : " + target);
+    Log("Virhe : " + std::string(e.what()));
+    Core.MemoLog.SaveToFile(fallback);
+  }
 }
 
 void TTransfer::Protected(const std::function<void()>& body, const std::function<std::string()>& logName) {
@@ -550,15 +560,20 @@ void TTransfer::MasterReceive() {
           Log("Siirto valmis : " + NowText());
           return;
         }
+        // Packages left in Tmp by an earlier receive are not removed: the
+        // collection deleted them on the server, so this copy is the only
+        // one. They are processed below with the new ones; their keyed rows
+        // merge to the same result again and their visits are not added twice.
         const std::string tmp = c.InternetDir() + "Tmp/";
-        c.DeleteFiles(tmp + s.MasterClients + "*.Zip");
         c.TransferOk = true;
         Log("Haetaan internetistä Clientien tiedot...");
         c.ConnectionPhase([&] {
           c.DialUp(true);
           if (c.TransferOk) c.TransferOk = c.CollectClientPackages();
         });
+        if (c.TransferOk) Checkpoint("master-collected");
         int processed = 0;
+        StoreFailed_ = false;
         if (!c.TransferOk) {
           Log("Siirto ei onnistunut!");
         } else {
@@ -570,7 +585,7 @@ void TTransfer::MasterReceive() {
             if (ProcessClientPackage(ExtractFileName(path))) ++processed;
           }
         }
-        if (c.TransferOk || processed > 0) {
+        if ((c.TransferOk || processed > 0) && !StoreFailed_) {
           c.SetField("EdtRecv", NowText());
           c.WriteRecvDate();
           CountRun(c.MasterRecvRetries, true);
@@ -583,6 +598,9 @@ void TTransfer::MasterReceive() {
 }
 
 // One site's package at the head office; true when it was fully processed.
+// A package whose rows could not be stored (a table, the emptying of the
+// exchange tables, its result line) stays in Tmp for the next receive, and
+// the run counts as failed so that it is retried.
 bool TTransfer::ProcessClientPackage(const std::string& fileName) {
   TTrelvoCore& c = Core;
   const TSettings& s = c.Settings;
@@ -591,26 +609,62 @@ bool TTransfer::ProcessClientPackage(const std::string& fileName) {
   c.CurrentPackage = c.InternetDir() + "Tmp/" + fileName;
   if (!UnpackSitePackage(c.CurrentPackage))
     c.TransferOk = false;
-  if (!c.TransferOk) {
-    Log("Paketin purku ei onnistunut!");
-    WriteClientLog(c.CurrentPackage, "ERROR01");
+  if (!c.TransferOk) return RefusePackage();
+  try {
+    c.AppendExchangeRows();
+    c.UpdData();
+  } catch (const EMergeError& e) {
+    Log("Taulun " + e.Table() + " päivitys ei onnistu: " + e.Description());
+    // The rows appended so far go; merged again they would only be merged
+    // twice, but the tables need not carry them until the next receive.
+    EmptyExchangeTables();
+    if (e.PackageTable()) return RefusePackage();
+    KeepPackage();
     return false;
   }
-  c.AppendExchangeRows();
-  c.UpdData();
   Checkpoint("master-merged");
-  c.TransferOk = EmptyExchangeTables();
-  if (!c.TransferOk) Log("Siirtotaulujen tyhjennys ei onnistu!");
+  if (!EmptyExchangeTables()) {
+    // The rows would stay to be merged with the next package again, and the
+    // backup copy must not hide that as a success.
+    Log("Siirtotaulujen tyhjennys ei onnistu!");
+    KeepPackage();
+    return false;
+  }
   c.TransferOk = c.CopyFiles(c.CurrentPackage, s.BackupDir, false);
   if (!c.TransferOk) {
     Log("Siirto varmistushakemistoon ei onnistu (" + fileName + ")!");
     WriteClientLog(c.CurrentPackage, "ERROR02");
+    // Its site takes ERROR02 as confirmed; the retry makes the copy.
+    StoreFailed_ = true;
     return false;
   }
   Log("Tiedot varmistettu: " + fileName);
+  // The line first: a package deleted before its line was written would
+  // leave its site waiting days for a confirmation that never comes.
+  if (!WriteClientLog(c.CurrentPackage, "Ok")) {
+    KeepPackage();
+    return false;
+  }
   c.DeleteFiles(c.CurrentPackage);
-  WriteClientLog(c.CurrentPackage, "Ok");
   return true;
+}
+
+// A package that could not be read: ERROR01 makes its site send the rows
+// again, so it leaves Tmp (kept in BackupDir for the operator) instead of
+// getting another ERROR01 at every receive.
+bool TTransfer::RefusePackage() {
+  TTrelvoCore& c = Core;
+  Log("Paketin purku ei onnistunut!");
+  if (WriteClientLog(c.CurrentPackage, "ERROR01") && c.CopyFiles(c.CurrentPackage, c.Settings.BackupDir, false))
+    c.DeleteFiles(c.CurrentPackage);
+  c.TransferOk = false;
+  return false;
+}
+
+void TTransfer::KeepPackage() {
+  Core.TransferOk = false;
+  StoreFailed_ = true;
+  Log("Paketti jää käsiteltäväksi seuraavassa haussa: " + ExtractFileName(Core.CurrentPackage));
 }
 
 std::string TTransfer::ClientLogName(const std::string& packagePath) const {
@@ -621,7 +675,7 @@ std::string TTransfer::ClientLogName(const std::string& packagePath) const {
   return Core.InternetDir() + "Log/" + s.MasterLog + "_" + number + ".log";
 }
 
-void TTransfer::WriteClientLog(const std::string& packagePath, const std::string& status) {
+bool TTransfer::WriteClientLog(const std::string& packagePath, const std::string& status) {
   const std::string path = ClientLogName(packagePath);
   try {
     std::vector<std::string> lines;
@@ -635,7 +689,9 @@ void TTransfer::WriteClientLog(const std::string& packagePath, const std::string
   } catch (const std::exception& e) {
     Log("Päivitys ei onnistu : " + path);
     Log("Virhe : " + std::string(e.what()));
+    return false;
   }
+  return true;
 }
 
 // ---------------------------------------------------------------------------

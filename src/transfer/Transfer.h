@@ -38,7 +38,8 @@ class TTransfer {
   void MasterSend();
   void MasterReceive();
   void CheckEarlierPackages();
-  void WriteClientLog(const std::string& packagePath, const std::string& status);
+  // False (with its two lines logged) when the line could not be written.
+  bool WriteClientLog(const std::string& packagePath, const std::string& status);
 
   // ---- run control ----
   void SBSendClick();
@@ -96,6 +97,10 @@ class TTransfer {
   std::array<int, 4> ExchangeCounts();
   bool AcceptedMasterName(const std::string& name) const;
   bool ProcessClientPackage(const std::string& fileName);
+  bool RefusePackage();
+  void KeepPackage();
+  // A package of this receive could not be stored and waits in Tmp.
+  bool StoreFailed_ = false;
   bool PutBackPackage(const std::string& path);
   std::string NewestNamedPackage(const std::vector<std::string>& lines) const;
   bool Undecided(const std::string& name, const std::string& newestNamed) const;

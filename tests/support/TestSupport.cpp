@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,5 +97,37 @@ int FreeLoopbackPort() {
   ::close(fd);
   return ntohs(addr.sin_port);
 }
+
+bool TTmpfsMount::Available() { return ::geteuid() == 0; }
+
+TTmpfsMount::TTmpfsMount(size_t sizeBytes) {
+  const std::string options = "size=" + std::to_string(sizeBytes);
+  if (::mount("tmpfs", Dir_.Path().c_str(), "tmpfs", 0, options.c_str()) != 0)
+    throw std::runtime_error("mount tmpfs on " + Dir_.Path() + " failed");
+  Mounted_ = true;
+}
+
+TTmpfsMount::~TTmpfsMount() {
+  if (Mounted_) ::umount2(Dir_.Path().c_str(), MNT_DETACH);
+}
+
+size_t TTmpfsMount::FreeBytes() const {
+  struct statvfs st {};
+  if (::statvfs(Dir_.Path().c_str(), &st) != 0) return 0;
+  return static_cast<size_t>(st.f_bavail) * st.f_frsize;
+}
+
+void TTmpfsMount::Fill(size_t leaveFree) {
+  FILE* f = std::fopen((Dir_.Path() + ".filler").c_str(), "ab");
+  if (!f) throw std::runtime_error("cannot make the filler file");
+  static const std::array<char, 4096> block{};
+  for (size_t free = FreeBytes(); free > leaveFree; free = FreeBytes()) {
+    const size_t n = std::min(block.size(), free - leaveFree);
+    if (std::fwrite(block.data(), 1, n, f) != n || std::fflush(f) != 0) break;
+  }
+  std::fclose(f);
+}
+
+void TTmpfsMount::Release() { std::remove((Dir_.Path() + ".filler").c_str()); }
 
 }  // namespace trelvo::test

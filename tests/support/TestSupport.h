@@ -34,4 +34,27 @@ std::string BinaryDir();
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeLoopbackPort();
 
+// A tmpfs of sizeBytes mounted on a fresh directory, for tests of a full
+// disk on a real file system; unmounted (with what it holds) when the object
+// goes. Needs root: check Available() and skip otherwise.
+class TTmpfsMount {
+ public:
+  explicit TTmpfsMount(size_t sizeBytes);
+  ~TTmpfsMount();
+  TTmpfsMount(const TTmpfsMount&) = delete;
+  TTmpfsMount& operator=(const TTmpfsMount&) = delete;
+  static bool Available();
+  // Ends with "/".
+  const std::string& Path() const { return Dir_.Path(); }
+  size_t FreeBytes() const;
+  // A filler file takes the space until at most leaveFree bytes are free.
+  void Fill(size_t leaveFree = 0);
+  // The filler goes: the space is free again.
+  void Release();
+
+ private:
+  TTempDir Dir_;
+  bool Mounted_ = false;
+};
+
 }  // namespace trelvo::test
