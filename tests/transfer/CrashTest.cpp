@@ -102,13 +102,17 @@ TEST_F(Crash, HeadOfficeKilledAfterMergingOnePackage) {
   EXPECT_TRUE(ListDir(S2->Dir + "FtpSiirto").empty());
 }
 
-TEST_F(Crash, HeadOfficeKilledAfterCollectingMergesThePackagesAtItsNextReceive) {
+// Killed at a point of the head office's receive, retried at once: every
+// package is merged and answered by the retry, without any site's resend.
+class CrashInReceive : public Crash, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CrashInReceive, RetryMergesEveryPackageOnce) {
   Changes(2);
   for (TInstallation* s : {S1, S2}) {
     Clock.Set(Day(2, 22, 0, s == S1 ? 1 : 2));
     s->Send();
   }
-  EXPECT_EQ(137, Admin(*M, "receive", Day(2, 22, 30, 1), "master-collected"));
+  EXPECT_EQ(137, Admin(*M, "receive", Day(2, 22, 30, 1), GetParam()));
   EXPECT_TRUE(ServerFiles("Sorvel").empty()) << "the packages exist only in the head office's Tmp";
   // The scheduler's retry: the packages waiting in Tmp are merged now, not
   // a cycle later when their sites notice the missing result lines.
@@ -130,6 +134,16 @@ TEST_F(Crash, HeadOfficeKilledAfterCollectingMergesThePackagesAtItsNextReceive) 
   Cycle(3);
   ExpectInvariant(2);
 }
+
+INSTANTIATE_TEST_SUITE_P(, CrashInReceive,
+                         ::testing::Values("master-collected", "master-merged", "master-batch-committed",
+                                           "master-result-written"),
+                         [](const auto& info) {
+                           std::string name;
+                           for (const char* p = info.param; *p; ++p)
+                             if (*p != '-') name += *p;
+                           return name;
+                         });
 
 TEST_F(Crash, SiteKilledAfterAcceptingTheMasterPackage) {
   Changes(2);
