@@ -150,7 +150,9 @@ void TTransfer::SaveRunLog(const std::string& fileName) {
     Log("Lokin tallennus ei onnistu : " + target);
     Log("Virhe : " + std::string(e.what()));
     Core.MemoLog.SaveToFile(fallback);
+    target = fallback;
   }
+  LastRunLog_ = target;
 }
 
 void TTransfer::Protected(const std::function<void()>& body, const std::function<std::string()>& logName) {
