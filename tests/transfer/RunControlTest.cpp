@@ -117,8 +117,10 @@ TEST_F(RunControl, ButtonsAndTimerOffDuringARunAndBackAfterOne) {
 
 TEST_F(RunControl, AnErrorEscapesOnlyAfterTheRestore) {
   // A receive that lists nothing saves its log as Master.Log; a directory of
-  // that name makes the save fail.
+  // that name, in BackupDir and in the log directory it falls back to, makes
+  // the save fail.
   MakeDir(Site.Dir + "Backup/Master.Log");
+  MakeDir(Site.Dir + "Log/Master.Log");
   T.SetTimerRunEnabled(true);
   EXPECT_THROW(T.SBReceiveClick(), std::exception);
   EXPECT_TRUE(T.SBSendEnabled() && T.SBReceiveEnabled() && T.TimerRunEnabled());
