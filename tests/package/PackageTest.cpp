@@ -100,7 +100,7 @@ TEST(Package, BuildsInstallsRunsAndPurgesCleanly) {
 
   std::string depends;
   RunCommand("dpkg-deb -f " + deb + " Depends", &depends);
-  for (const char* lib : {"libc6", "libqt6widgets6", "libsqlite3-0", "zlib1g"})
+  for (const char* lib : {"libc6", "libqt6widgets6", "libsqlite3-0", "zlib1g", "libssl3"})
     EXPECT_NE(depends.find(lib), std::string::npos) << lib << " in " << depends;
 
   TPurgeAtEnd purge;
