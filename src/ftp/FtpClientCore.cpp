@@ -1,5 +1,7 @@
 #include "ftp/FtpClientCore.h"
 
+#include "ftp/FtpReply.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,40 +27,6 @@ std::string ExceptionClassName(const std::exception& e) {
   if (dynamic_cast<const ESocketException*>(&e)) return "ESocketException";
   if (dynamic_cast<const FtpException*>(&e)) return "FtpException";
   return "Exception";
-}
-
-// Reads the status code of a reply line: blanks skipped, optional sign,
-// digits. *final is false for a continuation line (the code followed by "-")
-// and for a line that does not begin with a digit.
-int ReplyStatus(const std::string& line, bool* final) {
-  size_t i = 0;
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) ++i;
-  bool beginsWithDigit = !line.empty() && line[0] >= '0' && line[0] <= '9';
-  bool negative = false;
-  if (i < line.size() && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
-  int code = 0;
-  while (i < line.size() && line[i] >= '0' && line[i] <= '9') code = code * 10 + (line[i++] - '0');
-  if (final) *final = beginsWithDigit && !(i < line.size() && line[i] == '-');
-  return negative ? -code : code;
-}
-
-// A quoted name after the code: doubled quotes stand for one; no quote gives "".
-std::string QuotedName(const std::string& line) {
-  size_t q = line.find('"');
-  if (q == std::string::npos) return "";
-  std::string name;
-  for (size_t i = q + 1; i < line.size(); ++i) {
-    if (line[i] == '"') {
-      if (i + 1 < line.size() && line[i + 1] == '"') {
-        name += '"';
-        ++i;
-        continue;
-      }
-      break;
-    }
-    name += line[i];
-  }
-  return name;
 }
 
 // The step a single command stands for, where its reply carries a value.
@@ -586,28 +554,9 @@ void TFtpClientCore::ControlDataAvailable() {
   RecvLen_ += n;
   RecvBuffer_[RecvLen_] = '\0';
   while (RecvLen_ > 0) {
-    int limit = static_cast<int>(std::strlen(RecvBuffer_));
-    int lineLen = -1, consumed = 0;
-    if (Options & ftpAcceptLF) {
-      const char* lf = static_cast<const char*>(std::memchr(RecvBuffer_, '\n', limit));
-      if (lf) {
-        lineLen = static_cast<int>(lf - RecvBuffer_);
-        consumed = lineLen + 1;
-      }
-    } else {
-      for (int i = 0; i + 1 < limit; ++i)
-        if (RecvBuffer_[i] == '\r' && RecvBuffer_[i + 1] == '\n') {
-          lineLen = i;
-          consumed = i + 2;
-          break;
-        }
-    }
-    if (lineLen < 0) break;
-    std::string line(RecvBuffer_, lineLen);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    std::string line;
+    if (!TakeReplyLine(RecvBuffer_, RecvLen_, Options & ftpAcceptLF, line)) break;
     ReplyLine_ = line;
-    std::memmove(RecvBuffer_, RecvBuffer_ + consumed, RecvLen_ - consumed + 1);
-    RecvLen_ -= consumed;
     if (OnResponse) OnResponse(this);
 
     bool final;
@@ -664,9 +613,7 @@ void TFtpClientCore::HandleCommandReply() {
   }
   if (RequestError_ == 0) {
     if (CurrentStep_ == stSize) {
-      size_t i = 0;
-      while (i < ReplyLine_.size() && ReplyLine_[i] >= '0' && ReplyLine_[i] <= '9') ++i;
-      RemoteSize_ = std::strtoll(ReplyLine_.c_str() + i, nullptr, 10);
+      RemoteSize_ = ReplySize(ReplyLine_);
     } else if (CurrentStep_ == stCwd || CurrentStep_ == stMkd || CurrentStep_ == stPwd || CurrentStep_ == stCdup) {
       RemoteDir_ = QuotedName(ReplyLine_);
     } else if (CurrentStep_ == stRest) {
@@ -830,21 +777,9 @@ bool TFtpClientCore::OpenLocalFileForSend() {
 }
 
 bool TFtpClientCore::ConnectPassive(bool forReceive) {
-  // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)."
-  std::string s = PasvReply_;
-  size_t paren = s.find('(');
-  s = paren == std::string::npos ? "" : s.substr(paren + 1);
-  std::vector<std::string> parts;
-  size_t pos = 0;
-  for (int i = 0; i < 5; ++i) {
-    size_t comma = s.find(',', pos);
-    parts.push_back(s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
-    pos = comma == std::string::npos ? s.size() : comma + 1;
-  }
-  size_t close = s.find(')', pos);
-  parts.push_back(s.substr(pos, close == std::string::npos ? std::string::npos : close - pos));
-  std::string address = parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
-  int port = (std::atoi(parts[4].c_str()) * 256 + std::atoi(parts[5].c_str())) & 0xffff;
+  std::string address;
+  int port = 0;
+  PassiveAddress(PasvReply_, address, port);
   try {
     Data_->SetPort(std::to_string(port));
     Data_->SetAddr(address);
