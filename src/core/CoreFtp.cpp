@@ -2,7 +2,9 @@
 // own; none of them throws to the run that called it.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -66,21 +68,46 @@ bool RenameTempFile(TFtpClient& ftp, const std::string& name) {
 // A download is written beside its target under the temporary prefix and
 // takes the target's name only when complete, so a broken or refused
 // transfer never leaves a file that a run could take for a package.
-bool Fetched(bool ok, const std::string& temp, const std::string& local) {
+// failure, when given, gets the reason a transfer that went well could not
+// take its name (a full disk, a directory of that name).
+bool Fetched(bool ok, const std::string& temp, const std::string& local, std::string* failure = nullptr) {
   if (ok && std::rename(temp.c_str(), local.c_str()) == 0) return true;
+  if (ok && failure) *failure = "Tiedostoa ei voi nimetä: " + local + " (" + std::strerror(errno) + ")";
   std::remove(temp.c_str());
   return false;
 }
 
 std::string TempLocal(const std::string& local) { return ExtractFilePath(local) + kTempPrefix + ExtractFileName(local); }
 
-bool RetrInto(TFtpClient& ftp, const std::string& name, const std::string& local) {
+// A listed package into local; a failure is logged with its reason.
+bool RetrInto(TTrelvoCore& core, TFtpClient& ftp, const std::string& name, const std::string& local) {
   ftp.HostFileName = name;
   ftp.LocalFileName = TempLocal(local);
   const bool ok = ftp.SetBinaryType() && ftp.Retr();
-  const bool fetched = Fetched(ok, ftp.LocalFileName, local);
+  std::string failure = ftp.ErrorMessage();
+  const bool fetched = Fetched(ok, ftp.LocalFileName, local, &failure);
   ftp.LocalFileName = local;
+  if (!fetched) {
+    core.Log("FTP-siirto ei onnistunut: " + local);
+    core.Log(failure);
+  }
   return fetched;
+}
+
+// The listing steps' change of directory and name list, each failure with
+// its line and the server's reason. An empty directory is the login one.
+bool ListServerDir(TTrelvoCore& core, TFtpClient& ftp) {
+  if (!ftp.HostDirName.empty() && !ftp.Cwd()) {
+    core.Log("FtpClient.Cwd -ei onnistu!");
+    core.Log(ftp.ErrorMessage());
+    return false;
+  }
+  if (!ftp.SetAsciiType() || !ftp.Ls()) {
+    core.Log("FtpClient.Ls -ei onnistu!");
+    core.Log(ftp.ErrorMessage());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -93,6 +120,16 @@ std::unique_ptr<TFtpClient> TTrelvoCore::NewFtpClient(const std::string& serverD
   ftp->Port = Settings.FtpPort;
   ftp->HostDirName = serverDir;
   ftp->SetPassive(Settings.FtpPassive);
+  // A value that names no TLS mode must not quietly mean plain text.
+  const std::string tls = UpperCase(Settings.FtpTls);
+  if (tls == "EXPLICIT")
+    ftp->Tls = ftpTlsExplicit;
+  else if (tls == "IMPLICIT")
+    ftp->Tls = ftpTlsImplicit;
+  else if (!tls.empty() && tls != "NO")
+    throw EInOutError("FtpTls=" + Settings.FtpTls + " in Sorvel.ini: use No, Explicit or Implicit");
+  ftp->TlsCaFile = Settings.FtpTlsCaFile;
+  ftp->TlsFingerprint = Settings.FtpTlsFingerprint;
   ftp->OnProgress = [this](TFtpClientCore* sender, int64_t count, bool& abort) { FtpClientProgress(sender, count, abort); };
   return ftp;
 }
@@ -209,7 +246,9 @@ bool TTrelvoCore::UploadPackage(const std::string& localPath, const std::string&
     } else {
       // One session: a package stored and renamed, or the reason it was not.
       auto steps = [&] {
-        if (!ftp.Connect() || !ftp.Cwd() || !ftp.SetBinaryType()) return false;
+        // An empty server directory is the login directory, as for the
+        // plain upload: there is nothing to change to.
+        if (!ftp.Connect() || (!serverDir.empty() && !ftp.Cwd()) || !ftp.SetBinaryType()) return false;
         bool direct = false;
         if (!StorAs(ftp, kTempPrefix + name, localPath)) {
           if (!ServerRefused(ftp)) {
@@ -262,12 +301,14 @@ bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
     StartListing(*this, ftp, Settings.MasterArchive + "*.Zip");
     bool result = false;
     ListingSession(*this, ftp, [&] {
-      if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
-      for (const std::string& name : ListedNames(*this)) {
+      if (!ListServerDir(*this, ftp)) return;
+      const std::vector<std::string> names = ListedNames(*this);
+      if (names.empty()) Log("Palvelimella ei ole Master-pakettia: " + Settings.MasterArchive + "*.Zip");
+      for (const std::string& name : names) {
         if (RefusedName(*this, name)) continue;
         const std::string local = InternetDir() + "Tmp/" + name;
         currentPackage = local;
-        if (RetrInto(ftp, name, local)) {
+        if (RetrInto(*this, ftp, name, local)) {
           result = true;
           Log("FTP-siirto onnistui : " + local);
         }
@@ -282,10 +323,10 @@ bool TTrelvoCore::CollectClientPackages() {
     StartListing(*this, ftp, Settings.MasterClients + "*.Zip");
     bool result = false;
     ListingSession(*this, ftp, [&] {
-      if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
+      if (!ListServerDir(*this, ftp)) return;
       for (const std::string& name : ListedNames(*this)) {
         if (RefusedName(*this, name)) continue;
-        if (!RetrInto(ftp, name, InternetDir() + "Tmp/" + name)) continue;
+        if (!RetrInto(*this, ftp, name, InternetDir() + "Tmp/" + name)) continue;
         ftp.HostFileName = name;
         if (ftp.Dele())
           Log("FTP-siiretty: " + name);
