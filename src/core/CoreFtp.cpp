@@ -7,10 +7,12 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <iterator>
 
 #include "common/Errors.h"
 #include "common/Text.h"
 #include "core/TrelvoCore.h"
+#include "ftp/ListedNames.h"
 
 namespace trelvo {
 namespace {
@@ -29,41 +31,8 @@ bool LocalFileExists(const std::string& path) {
 std::vector<std::string> ReadListing(const std::string& fileName) {
   std::ifstream in(fileName, std::ios::binary);
   if (!in) throw EInOutError("Cannot open file \"" + fileName + "\"");
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// A listed name becomes a file under InternetDir + "Tmp/" and is deleted on
-// the server afterwards. Only a plain name (or one behind a single leading
-// "./", which some servers add) stays inside that directory; anything else
-// is what a broken or hostile server would send to write elsewhere.
-bool IsSafeListedName(const std::string& listed) {
-  std::string name = StartsWith(listed, "./") ? listed.substr(2) : listed;
-  if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c == '/' || c < 0x20 || c == 0x7f) return false;
-  return true;
-}
-
-// The name as the run log can show it: control characters as \xNN.
-std::string Printable(const std::string& name) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7f) {
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return SplitListing(text);
 }
 
 // The server itself said no to the command (a permanent 5xx reply) and the
@@ -248,7 +217,7 @@ std::vector<std::string> ListedNames(TTrelvoCore& core) {
 // True, with a line in the run log, for a name that must not be used.
 bool RefusedName(TTrelvoCore& core, const std::string& name) {
   if (IsSafeListedName(name)) return false;
-  core.Log("FTP-tiedostonimi hylätty: " + Printable(name));
+  core.Log("FTP-tiedostonimi hylätty: " + PrintableName(name));
   return true;
 }
 

@@ -623,12 +623,7 @@ bool TTransfer::Undecided(const std::string& name, const std::string& newestName
   // again, so nothing waits for ever on a package lost on the way.
   const std::string stamp = name.substr(std::min(name.size(), Core.ClientPrefix().size() + 1), 14);
   TDateTime sent = 0;
-  try {
-    if (stamp.size() != 14) return false;
-    sent = EncodeDate(std::stoi(stamp.substr(0, 4)), std::stoi(stamp.substr(4, 2)), std::stoi(stamp.substr(6, 2)));
-  } catch (const std::exception&) {
-    return false;
-  }
+  if (!TryStampToDate(stamp, sent)) return false;
   return Core.Now() - sent < kUndecidedDays;
 }
 

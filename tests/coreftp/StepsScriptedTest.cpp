@@ -44,7 +44,7 @@ class StepsScripted : public ::testing::Test {
 TEST_F(StepsScripted, HostileNamesAreNeitherWrittenNorDeleted) {
   const Lines hostile = {"../Zuze01_up.Zip", "/tmp/Zuze01_abs.Zip", "sub/Zuze01_b.Zip", "./",     ".", "..",
                          "./..",             "././Zuze01_d.Zip",    "./sub/Zuze01_e.Zip", "Zuze01\x01.Zip",
-                         std::string("Zuze01\0.Zip", 11)};
+                         std::string("Zuze01\0.Zip", 11), "Zuze01\x7f.Zip"};
   Ftp.Listing = {"Zuze01_a.Zip"};
   Ftp.Listing.insert(Ftp.Listing.end(), hostile.begin(), hostile.end());
   Ftp.Listing.push_back("./Zuze01_c.Zip");
@@ -56,7 +56,8 @@ TEST_F(StepsScripted, HostileNamesAreNeitherWrittenNorDeleted) {
                                                    "PORT", "RETR ./Zuze01_c.Zip", "DELE ./Zuze01_c.Zip", "QUIT"}));
   Lines expected = {"FTP-Siirto alkaa...", "FTP-siiretty: Zuze01_a.Zip"};
   for (const char* shown : {"../Zuze01_up.Zip", "/tmp/Zuze01_abs.Zip", "sub/Zuze01_b.Zip", "./", ".", "..", "./..",
-                            "././Zuze01_d.Zip", "./sub/Zuze01_e.Zip", "Zuze01\\x01.Zip", "Zuze01\\x00.Zip"})
+                            "././Zuze01_d.Zip", "./sub/Zuze01_e.Zip", "Zuze01\\x01.Zip", "Zuze01\\x00.Zip",
+                            "Zuze01\\x7F.Zip"})
     expected.push_back(std::string("FTP-tiedostonimi hylätty: ") + shown);
   expected.insert(expected.end(), {"FTP-siiretty: ./Zuze01_c.Zip", "FTP-siirto onnistui.", Site.ListLine()});
   EXPECT_EQ(Site.Log(), expected);
