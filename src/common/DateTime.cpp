@@ -1,7 +1,10 @@
 #include "common/DateTime.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
+#include <string>
 
 #include "common/Errors.h"
 
@@ -91,6 +94,13 @@ bool ParseDatePart(const std::string& s, size_t& pos, TDateTime& out) {
   return true;
 }
 
+// Before day 0 the time of day counts away from zero (see DecodeDateTime).
+TDateTime CombineDateTime(TDateTime date, TDateTime time) { return date < 0 ? date - time : date + time; }
+
+// The last millisecond of 1 January 0001 and of 31 December 9999.
+constexpr TDateTime kFirstDateTime = -693593 - (kMsPerDay - 1) / kMsPerDay;
+constexpr TDateTime kLastDateTime = 2958465 + (kMsPerDay - 1) / kMsPerDay;
+
 [[noreturn]] void ThrowNotA(const char* what, const std::string& text) {
   throw EConvertError("'" + text + "' is not a valid " + what);
 }
@@ -118,11 +128,14 @@ TDateTime EncodeTime(int hour, int minute, int second, int milliSecond) {
 }
 
 TDateTime EncodeDateTime(const TDateParts& p) {
-  return EncodeDate(p.Year, p.Month, p.Day) +
-         EncodeTime(p.Hour, p.Minute, p.Second, p.MilliSecond);
+  return CombineDateTime(EncodeDate(p.Year, p.Month, p.Day), EncodeTime(p.Hour, p.Minute, p.Second, p.MilliSecond));
 }
 
 TDateParts DecodeDateTime(TDateTime value) {
+  // A number read from a table file may be anything; beyond the calendar's
+  // ends it would overflow the day arithmetic, so it stands for the nearest end.
+  if (!std::isfinite(value)) value = 0;
+  value = std::clamp(value, kFirstDateTime, kLastDateTime);
   // Negative values keep the time of day as a positive fraction (30.12.1899 is day 0).
   double dayPart = std::trunc(value);
   auto ms = static_cast<std::int64_t>(std::llround(std::fabs(value - dayPart) * kMsPerDay));
@@ -159,8 +172,8 @@ int DayOfWeek(TDateTime value) {
 TDateTime FromUnixTime(std::time_t t, int milliSecond) {
   std::tm tm{};
   localtime_r(&t, &tm);
-  return EncodeDate(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) +
-         EncodeTime(tm.tm_hour, tm.tm_min, tm.tm_sec == 60 ? 59 : tm.tm_sec, milliSecond);
+  return CombineDateTime(EncodeDate(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday),
+                         EncodeTime(tm.tm_hour, tm.tm_min, tm.tm_sec == 60 ? 59 : tm.tm_sec, milliSecond));
 }
 
 std::time_t ToUnixTime(TDateTime value) {
@@ -220,7 +233,17 @@ bool TryStrToDateTime(const std::string& text, TDateTime& value) {
     SkipBlanks(text, pos);
     if (pos != text.size()) return false;
   }
-  value = date + time;
+  value = CombineDateTime(date, time);
+  return true;
+}
+
+bool TryStampToDate(const std::string& stamp, TDateTime& date) {
+  if (stamp.size() != 14) return false;
+  try {
+    date = EncodeDate(std::stoi(stamp.substr(0, 4)), std::stoi(stamp.substr(4, 2)), std::stoi(stamp.substr(6, 2)));
+  } catch (const std::exception&) {
+    return false;
+  }
   return true;
 }
 

@@ -47,4 +47,8 @@ TDateTime StrToDateTime(const std::string& text);
 TDateTime StrToTime(const std::string& text);
 bool TryStrToDateTime(const std::string& text, TDateTime& value);
 
+// The day of a package name's time stamp (yyyymmddhhnnss, 14 characters);
+// false for anything else.
+bool TryStampToDate(const std::string& stamp, TDateTime& date);
+
 }  // namespace trelvo

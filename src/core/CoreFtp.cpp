@@ -2,13 +2,17 @@
 // own; none of them throws to the run that called it.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fstream>
+#include <iterator>
 
 #include "common/Errors.h"
 #include "common/Text.h"
 #include "core/TrelvoCore.h"
+#include "ftp/ListedNames.h"
 
 namespace trelvo {
 namespace {
@@ -27,41 +31,8 @@ bool LocalFileExists(const std::string& path) {
 std::vector<std::string> ReadListing(const std::string& fileName) {
   std::ifstream in(fileName, std::ios::binary);
   if (!in) throw EInOutError("Cannot open file \"" + fileName + "\"");
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// A listed name becomes a file under InternetDir + "Tmp/" and is deleted on
-// the server afterwards. Only a plain name (or one behind a single leading
-// "./", which some servers add) stays inside that directory; anything else
-// is what a broken or hostile server would send to write elsewhere.
-bool IsSafeListedName(const std::string& listed) {
-  std::string name = StartsWith(listed, "./") ? listed.substr(2) : listed;
-  if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c == '/' || c < 0x20 || c == 0x7f) return false;
-  return true;
-}
-
-// The name as the run log can show it: control characters as \xNN.
-std::string Printable(const std::string& name) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7f) {
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return SplitListing(text);
 }
 
 // The server itself said no to the command (a permanent 5xx reply) and the
@@ -97,21 +68,46 @@ bool RenameTempFile(TFtpClient& ftp, const std::string& name) {
 // A download is written beside its target under the temporary prefix and
 // takes the target's name only when complete, so a broken or refused
 // transfer never leaves a file that a run could take for a package.
-bool Fetched(bool ok, const std::string& temp, const std::string& local) {
+// failure, when given, gets the reason a transfer that went well could not
+// take its name (a full disk, a directory of that name).
+bool Fetched(bool ok, const std::string& temp, const std::string& local, std::string* failure = nullptr) {
   if (ok && std::rename(temp.c_str(), local.c_str()) == 0) return true;
+  if (ok && failure) *failure = "Tiedostoa ei voi nimetä: " + local + " (" + std::strerror(errno) + ")";
   std::remove(temp.c_str());
   return false;
 }
 
 std::string TempLocal(const std::string& local) { return ExtractFilePath(local) + kTempPrefix + ExtractFileName(local); }
 
-bool RetrInto(TFtpClient& ftp, const std::string& name, const std::string& local) {
+// A listed package into local; a failure is logged with its reason.
+bool RetrInto(TTrelvoCore& core, TFtpClient& ftp, const std::string& name, const std::string& local) {
   ftp.HostFileName = name;
   ftp.LocalFileName = TempLocal(local);
   const bool ok = ftp.SetBinaryType() && ftp.Retr();
-  const bool fetched = Fetched(ok, ftp.LocalFileName, local);
+  std::string failure = ftp.ErrorMessage();
+  const bool fetched = Fetched(ok, ftp.LocalFileName, local, &failure);
   ftp.LocalFileName = local;
+  if (!fetched) {
+    core.Log("FTP-siirto ei onnistunut: " + local);
+    core.Log(failure);
+  }
   return fetched;
+}
+
+// The listing steps' change of directory and name list, each failure with
+// its line and the server's reason. An empty directory is the login one.
+bool ListServerDir(TTrelvoCore& core, TFtpClient& ftp) {
+  if (!ftp.HostDirName.empty() && !ftp.Cwd()) {
+    core.Log("FtpClient.Cwd -ei onnistu!");
+    core.Log(ftp.ErrorMessage());
+    return false;
+  }
+  if (!ftp.SetAsciiType() || !ftp.Ls()) {
+    core.Log("FtpClient.Ls -ei onnistu!");
+    core.Log(ftp.ErrorMessage());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -221,7 +217,7 @@ std::vector<std::string> ListedNames(TTrelvoCore& core) {
 // True, with a line in the run log, for a name that must not be used.
 bool RefusedName(TTrelvoCore& core, const std::string& name) {
   if (IsSafeListedName(name)) return false;
-  core.Log("FTP-tiedostonimi hylätty: " + Printable(name));
+  core.Log("FTP-tiedostonimi hylätty: " + PrintableName(name));
   return true;
 }
 
@@ -250,7 +246,9 @@ bool TTrelvoCore::UploadPackage(const std::string& localPath, const std::string&
     } else {
       // One session: a package stored and renamed, or the reason it was not.
       auto steps = [&] {
-        if (!ftp.Connect() || !ftp.Cwd() || !ftp.SetBinaryType()) return false;
+        // An empty server directory is the login directory, as for the
+        // plain upload: there is nothing to change to.
+        if (!ftp.Connect() || (!serverDir.empty() && !ftp.Cwd()) || !ftp.SetBinaryType()) return false;
         bool direct = false;
         if (!StorAs(ftp, kTempPrefix + name, localPath)) {
           if (!ServerRefused(ftp)) {
@@ -303,12 +301,14 @@ bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
     StartListing(*this, ftp, Settings.MasterArchive + "*.Zip");
     bool result = false;
     ListingSession(*this, ftp, [&] {
-      if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
-      for (const std::string& name : ListedNames(*this)) {
+      if (!ListServerDir(*this, ftp)) return;
+      const std::vector<std::string> names = ListedNames(*this);
+      if (names.empty()) Log("Palvelimella ei ole Master-pakettia: " + Settings.MasterArchive + "*.Zip");
+      for (const std::string& name : names) {
         if (RefusedName(*this, name)) continue;
         const std::string local = InternetDir() + "Tmp/" + name;
         currentPackage = local;
-        if (RetrInto(ftp, name, local)) {
+        if (RetrInto(*this, ftp, name, local)) {
           result = true;
           Log("FTP-siirto onnistui : " + local);
         }
@@ -323,10 +323,10 @@ bool TTrelvoCore::CollectClientPackages() {
     StartListing(*this, ftp, Settings.MasterClients + "*.Zip");
     bool result = false;
     ListingSession(*this, ftp, [&] {
-      if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
+      if (!ListServerDir(*this, ftp)) return;
       for (const std::string& name : ListedNames(*this)) {
         if (RefusedName(*this, name)) continue;
-        if (!RetrInto(ftp, name, InternetDir() + "Tmp/" + name)) continue;
+        if (!RetrInto(*this, ftp, name, InternetDir() + "Tmp/" + name)) continue;
         ftp.HostFileName = name;
         if (ftp.Dele())
           Log("FTP-siiretty: " + name);

@@ -11,6 +11,12 @@ namespace {
 // The window is served after every merged row, so the count button can be
 // pressed meanwhile; its refresh waits for the end of the merge.
 void RunMerge(TTrelvoCore& core, const std::function<void()>& merge) {
+  // Inside a head office's batch the batch holds the tables and serves the
+  // count button when it ends.
+  if (core.MergeRunning) {
+    merge();
+    return;
+  }
   core.MergeRunning = true;
   try {
     merge();

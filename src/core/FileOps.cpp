@@ -29,7 +29,7 @@ std::string CaseVariantIn(const std::string& dir, const std::string& name) {
 // bits and last write time. An existing destination (in any letter case) is
 // replaced through a temporary file and a rename, so it is never half
 // written. Returns 0 or the errno of the failure.
-int CopyOneFile(const std::string& source, const std::string& destination, bool failIfExists) {
+int CopyOneFile(const std::string& source, const std::string& destination, bool failIfExists, bool sync) {
   const std::string dir = ExtractFilePath(destination);
   const std::string name = ExtractFileName(destination);
   const std::string variant = CaseVariantIn(dir, name);
@@ -73,7 +73,7 @@ int CopyOneFile(const std::string& source, const std::string& destination, bool 
     ::fchmod(out, src.st_mode & 07777);
     struct timespec times[2] = {src.st_atim, src.st_mtim};
     ::futimens(out, times);
-    if (::fsync(out) != 0) err = errno;
+    if (sync && ::fsync(out) != 0) err = errno;
   }
   if (::close(out) != 0 && !err) err = errno;
   ::close(in);
@@ -121,7 +121,8 @@ bool TTrelvoCore::DeleteFiles(const std::string& path) {
   return TransferOk;
 }
 
-bool TTrelvoCore::CopyFiles(const std::string& source, const std::string& targetDir, bool failIfExists) {
+bool TTrelvoCore::CopyFiles(const std::string& source, const std::string& targetDir, bool failIfExists,
+                            std::vector<std::string>* unsynced) {
   bool result = true;
   try {
     if (FindFiles(source)) {
@@ -131,7 +132,8 @@ bool TTrelvoCore::CopyFiles(const std::string& source, const std::string& target
         const std::string destination = target + ExtractFileName(entry);
         Log("Cp : " + entry);
         Log("  -> " + destination);
-        if (int err = CopyOneFile(entry, destination, failIfExists); err != 0) {
+        if (unsynced) unsynced->push_back(destination);
+        if (int err = CopyOneFile(entry, destination, failIfExists, !unsynced); err != 0) {
           Log("Source      : " + entry);
           Log("Destination : " + destination);
           Log("FileCopySilent : (" + IntToStr(err) + ") " + SysErrorMessage(err));

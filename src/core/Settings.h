@@ -39,6 +39,7 @@ struct TSettings {
   int ReTryTime = 120;
   int ReTryMaxCount = 3;
   std::string ZipPassword;
+  bool ZipAes256 = false;       // an addition: [Internet] ZipEncryption=AES256, packages written with AES-256
   std::string FtpUser = "anonymous";
   std::string FtpPassWord;
   std::string FtpHost;
@@ -57,6 +58,7 @@ struct TSettings {
   bool Ras = false;
   std::string RasEntryName = "SorNet";
   bool RasSameAsFtp = true;
+  std::string RunHook;  // an addition: a command started after every run
   // [Defaults]
   bool UseErrorLog = false;
 

@@ -86,7 +86,10 @@ class TTrelvoCore : public TRunReport {
   TFileFinder FileFinder;
   void FileFinderFileFound(const TFoundFileInfo& info);
   bool DeleteFiles(const std::string& path);
-  bool CopyFiles(const std::string& source, const std::string& targetDir, bool failIfExists);
+  // With unsynced, the copies are not synced one by one but listed there,
+  // for the caller to make durable at once before anything relies on them.
+  bool CopyFiles(const std::string& source, const std::string& targetDir, bool failIfExists,
+                 std::vector<std::string>* unsynced = nullptr);
   // Runs the search for one "dir/mask" path into FoundFiles; false when the
   // folder could not be listed. Throws EFileMaskError on a bad mask.
   bool FindFiles(const std::string& path);

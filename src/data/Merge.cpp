@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -46,8 +47,12 @@ std::string ErrorText(const std::exception& e) {
 // the merge's speed.
 class TRowBatch {
  public:
-  TRowBatch(TDbDatabase& db, const TMergeOptions& options) : Db_(db), Options_(options) {}
+  // Inside a transaction of the caller (a head office's batch of packages)
+  // the rows are the caller's to commit: nothing here commits them.
+  TRowBatch(TDbDatabase& db, const TMergeOptions& options)
+      : Db_(db), Options_(options), Outer_(db.InTransaction()) {}
   ~TRowBatch() {
+    if (Outer_) return;
     try {
       if (Db_.InTransaction()) Db_.Commit();
     } catch (const std::exception&) {
@@ -61,7 +66,7 @@ class TRowBatch {
   TRowBatch& operator=(const TRowBatch&) = delete;
 
   void BeginRow() {
-    if (Db_.InTransaction()) return;
+    if (Outer_ || Db_.InTransaction()) return;
     Db_.StartTransaction();
     Started_ = std::chrono::steady_clock::now();
     Rows_ = 0;
@@ -71,7 +76,7 @@ class TRowBatch {
   // commit are gone too, and going on would hide that.
   bool RowFailed() const { return Db_.InTransaction(); }
   void CommitIfDue(int rows = 1) {
-    if (!Db_.InTransaction()) return;
+    if (Outer_ || !Db_.InTransaction()) return;
     if ((Rows_ += rows) < Options_.CommitRows &&
         std::chrono::steady_clock::now() - Started_ < std::chrono::milliseconds(Options_.CommitMs))
       return;
@@ -82,7 +87,7 @@ class TRowBatch {
     if (Options_.YieldMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Options_.YieldMs));
   }
   void Finish() {
-    if (Db_.InTransaction()) Db_.Commit();
+    if (!Outer_ && Db_.InTransaction()) Db_.Commit();
   }
 
  private:
@@ -90,6 +95,25 @@ class TRowBatch {
   TMergeOptions Options_;
   std::chrono::steady_clock::time_point Started_;
   int Rows_ = 0;
+  bool Outer_;
+};
+
+// Opens a table for a kind unless the caller keeps it open, and closes only
+// what it opened.
+class TKindTable {
+ public:
+  explicit TKindTable(TDbTable& table) : Table_(table), Opened_(!table.Active()) {
+    if (Opened_) table.Open();
+  }
+  ~TKindTable() {
+    if (Opened_) Table_.Close();
+  }
+  TKindTable(const TKindTable&) = delete;
+  TKindTable& operator=(const TKindTable&) = delete;
+
+ private:
+  TDbTable& Table_;
+  bool Opened_;
 };
 
 // ---- fields ----
@@ -176,13 +200,46 @@ using THandlerFactory = std::function<std::unique_ptr<TRowHandler>()>;
 // window and the batch's commit by time come round as often as before.
 constexpr int kManyRows = 1000;
 
+// A failure of the storage under a row, not of the row's values.
+bool StorageFailure(const std::exception& e) {
+  auto* db = dynamic_cast<const EDatabaseError*>(&e);
+  return db && (db->ErrorCode() == dbeStorage || db->ErrorCode() == dbeTableLocked);
+}
+
+[[noreturn]] void RaiseFor(const TDbTable& table, const TDbTable& dest, const std::exception& e) {
+  if (dynamic_cast<const EMergeError*>(&e)) throw;
+  auto* db = dynamic_cast<const EDatabaseError*>(&e);
+  throw EMergeError(table.TableName(), &table.Database() != &dest.Database(), db ? db->ErrorCode() : dbeIo,
+                    ErrorText(e));
+}
+
+void RunKindBody(TDbTable& source, TDbTable& dest, const std::string& label, TRunReport& report,
+                 const TMergeOptions& options, const THandlerFactory& makeHandler);
+
 // Opens openFirst then openSecond and closes them in reverse on every path.
+// Errors leave as EMergeError naming the table they concern.
 void RunKind(TDbTable& openFirst, TDbTable& openSecond, TDbTable& source, TDbTable& dest, const std::string& label,
              TRunReport& report, const TMergeOptions& options, const THandlerFactory& makeHandler) {
-  openFirst.Open();
-  TTableCloser closeFirst(openFirst);
-  openSecond.Open();
-  TTableCloser closeSecond(openSecond);
+  std::optional<TKindTable> first, second;
+  try {
+    first.emplace(openFirst);
+  } catch (const std::exception& e) {
+    RaiseFor(openFirst, dest, e);
+  }
+  try {
+    second.emplace(openSecond);
+  } catch (const std::exception& e) {
+    RaiseFor(openSecond, dest, e);
+  }
+  try {
+    RunKindBody(source, dest, label, report, options, makeHandler);
+  } catch (const std::exception& e) {
+    RaiseFor(dest, dest, e);
+  }
+}
+
+void RunKindBody(TDbTable& source, TDbTable& dest, const std::string& label, TRunReport& report,
+                 const TMergeOptions& options, const THandlerFactory& makeHandler) {
 
   const int total = source.RecordCount();
   report.Log(label + IntToStr(total) + " kpl...");
@@ -198,10 +255,10 @@ void RunKind(TDbTable& openFirst, TDbTable& openSecond, TDbTable& source, TDbTab
     if (many) {
       try {
         rows = handler->HandleMany(kManyRows);
-      } catch (const std::exception&) {
+      } catch (const std::exception& e) {
         // Nothing of the failed rows stays; one by one, the row at fault is
         // logged with its key as always.
-        if (!batch.RowFailed()) throw;
+        if (!batch.RowFailed() || StorageFailure(e)) throw;
       }
       if (rows == 0) many = false;
     }
@@ -221,7 +278,7 @@ void RunKind(TDbTable& openFirst, TDbTable& openSecond, TDbTable& source, TDbTab
       // the next row's move would post it again and repeat the error under
       // that row's key.
       dest.Cancel();
-      if (!batch.RowFailed()) throw;
+      if (!batch.RowFailed() || StorageFailure(e)) throw;
       report.Log("Virhe : " + ErrorText(e) + " (" + handler->ErrorKey() + ")");
     }
     ++done;

@@ -14,8 +14,28 @@
 
 #include "common/RunReport.h"
 #include "data/Tables.h"
+#include "db/DbError.h"
 
 namespace trelvo {
+
+// An error that ended a kind: the table it concerns and the error's own
+// text. Ends the operation as any error outside the rows does; a write that
+// failed for want of space or by the storage (dbeStorage) or a lock held past the
+// wait (dbeTableLocked) is such an error also at a row, since going on
+// would report a package as merged without that row.
+class EMergeError : public EDatabaseError {
+ public:
+  EMergeError(std::string table, bool packageTable, int code, const std::string& description)
+      : EDatabaseError(code, description), Table_(std::move(table)), PackageTable_(packageTable) {}
+  const std::string& Table() const { return Table_; }
+  // The table is one of a received package's (the INet database): the
+  // package is unreadable, the main database is not at fault.
+  bool PackageTable() const { return PackageTable_; }
+
+ private:
+  std::string Table_;
+  bool PackageTable_;
+};
 
 struct TMergeOptions {
   // A batch is committed when it holds this many rows or has been open this

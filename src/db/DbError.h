@@ -30,6 +30,7 @@ enum TDbErrorCode : int {
   dbeBadKey = 0x2D06,            // find with the wrong number of key values
   dbeTransaction = 0x2E01,       // transaction or savepoint misuse
   dbeIo = 0x2F01,                // any other storage failure
+  dbeStorage = 0x2F02,           // the file system refused a write: full, or an I/O error
 };
 
 class EDatabaseError : public Exception {

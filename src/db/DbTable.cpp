@@ -468,6 +468,10 @@ void TDbTable::Open() {
     // A merge looks main rows up all over the table; a fixed page cache per
     // file keeps those pages at hand while memory stays the same for any size.
     conn.Exec("PRAGMA " + schema + ".cache_size = -" + IntToStr(kCachePerTableKiB), "Table " + TableName_);
+    // A commit is the deletion of the file's journal; only a synced
+    // directory keeps it deleted through a power cut, so only then may a
+    // result line or a deleted package rely on the commit.
+    conn.Exec("PRAGMA " + schema + ".synchronous = EXTRA", "Table " + TableName_);
     Fields_.clear();
     {
       TStatement cols(conn.Handle(), "SELECT name, type FROM pragma_table_info(?1, ?2)");
@@ -898,6 +902,15 @@ void TDbTable::Delete() {
   // the read after them starts from the deleted row's key, which needs no row.
   Next();
   if (Eof_) HasCur_ = false;
+}
+
+void TDbTable::EmptyTable() {
+  CheckActive();
+  Cancel();
+  Database_->Connection().Exec("DELETE FROM " + Quoted(), StepContext_ + ": delete");
+  ForgetBatch();
+  HasCur_ = false;
+  Eof_ = true;
 }
 
 bool TDbTable::PrepareAppendFrom(TDbTable& source) {

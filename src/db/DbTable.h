@@ -118,6 +118,9 @@ class TDbTable {
   // and no current row, when it was the last). A pending edit is dropped.
   void Delete();
 
+  // Removes every row, as one statement (inside the caller's transaction,
+  // when there is one); the table is then at its end with no current row.
+  void EmptyTable();
   // Copying many rows of another table at once, as AppendRowsFrom below.
   // Possible when this table has as many fields as the source or fewer,
   // each declared with the source's type at the same position. Attaches the

@@ -36,6 +36,9 @@ int DbErrorCodeOf(int rc) {
       return dbeNotATableFile;
     case SQLITE_CANTOPEN:
       return dbeTableNotFound;
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+      return dbeStorage;
     default:
       return dbeIo;
   }

@@ -2,6 +2,8 @@
 // and the end of a request.
 #include "ftp/FtpClientCoreImpl.h"
 
+#include <strings.h>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
@@ -203,7 +205,11 @@ void TFtpClientCore::SendRequestCommand(TFtpRequest kind, const std::string& com
 void TFtpClientCore::WriteCommand(const std::string& command) {
   std::string cmd = command;
   if (OnCommand) OnCommand(this, cmd);
-  Display("> " + cmd);
+  // The conversation is shown on screens and kept in logs; the password is not.
+  if (::strncasecmp(cmd.c_str(), "PASS ", 5) == 0)
+    Display("> PASS ****");
+  else
+    Display("> " + cmd);
   ReplyAwaited_ = true;
   if (Control_->State() == ssConnected) Control_->SendStr(cmd + "\r\n");
 }

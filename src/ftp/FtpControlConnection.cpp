@@ -105,28 +105,9 @@ void TFtpClientCore::ControlDataAvailable() {
   RecvLen_ += n;
   RecvBuffer_[RecvLen_] = '\0';
   while (RecvLen_ > 0) {
-    int limit = static_cast<int>(std::strlen(RecvBuffer_));
-    int lineLen = -1, consumed = 0;
-    if (Options & ftpAcceptLF) {
-      const char* lf = static_cast<const char*>(std::memchr(RecvBuffer_, '\n', limit));
-      if (lf) {
-        lineLen = static_cast<int>(lf - RecvBuffer_);
-        consumed = lineLen + 1;
-      }
-    } else {
-      for (int i = 0; i + 1 < limit; ++i)
-        if (RecvBuffer_[i] == '\r' && RecvBuffer_[i + 1] == '\n') {
-          lineLen = i;
-          consumed = i + 2;
-          break;
-        }
-    }
-    if (lineLen < 0) break;
-    std::string line(RecvBuffer_, lineLen);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    std::string line;
+    if (!TakeReplyLine(RecvBuffer_, RecvLen_, Options & ftpAcceptLF, line)) break;
     ReplyLine_ = line;
-    std::memmove(RecvBuffer_, RecvBuffer_ + consumed, RecvLen_ - consumed + 1);
-    RecvLen_ -= consumed;
     if (OnResponse) OnResponse(this);
 
     bool final;
@@ -183,9 +164,7 @@ void TFtpClientCore::HandleCommandReply() {
   }
   if (RequestError_ == 0) {
     if (CurrentStep_ == stSize) {
-      size_t i = 0;
-      while (i < ReplyLine_.size() && ReplyLine_[i] >= '0' && ReplyLine_[i] <= '9') ++i;
-      RemoteSize_ = std::strtoll(ReplyLine_.c_str() + i, nullptr, 10);
+      RemoteSize_ = ReplySize(ReplyLine_);
     } else if (CurrentStep_ == stCwd || CurrentStep_ == stMkd || CurrentStep_ == stPwd || CurrentStep_ == stCdup) {
       RemoteDir_ = QuotedName(ReplyLine_);
     } else if (CurrentStep_ == stRest) {

@@ -114,21 +114,9 @@ bool TFtpClientCore::OpenLocalFileForSend() {
 }
 
 bool TFtpClientCore::ConnectPassive(bool forReceive) {
-  // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)."
-  std::string s = PasvReply_;
-  size_t paren = s.find('(');
-  s = paren == std::string::npos ? "" : s.substr(paren + 1);
-  std::vector<std::string> parts;
-  size_t pos = 0;
-  for (int i = 0; i < 5; ++i) {
-    size_t comma = s.find(',', pos);
-    parts.push_back(s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
-    pos = comma == std::string::npos ? s.size() : comma + 1;
-  }
-  size_t close = s.find(')', pos);
-  parts.push_back(s.substr(pos, close == std::string::npos ? std::string::npos : close - pos));
-  std::string address = parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
-  int port = (std::atoi(parts[4].c_str()) * 256 + std::atoi(parts[5].c_str())) & 0xffff;
+  std::string address;
+  int port = 0;
+  PassiveAddress(PasvReply_, address, port);
   try {
     Data_->SetPort(std::to_string(port));
     Data_->SetAddr(address);

@@ -141,7 +141,18 @@ void TTransfer::SaveRunLog(const std::string& fileName) {
     if (Core.Settings.Log.empty()) return;
     target = Core.Settings.Log + ExtractFileName(target);
   }
-  Core.MemoLog.SaveToFile(target);
+  try {
+    Core.MemoLog.SaveToFile(target);
+  } catch (const std::exception& e) {
+    // A full or failing BackupDir must not take the run's log with it.
+    const std::string fallback = Core.Settings.Log + ExtractFileName(target);
+    if (Core.Settings.Log.empty() || fallback == target) throw;
+    Log("Lokin tallennus ei onnistu : " + target);
+    Log("Virhe : " + std::string(e.what()));
+    Core.MemoLog.SaveToFile(fallback);
+    target = fallback;
+  }
+  LastRunLog_ = target;
 }
 
 void TTransfer::Protected(const std::function<void()>& body, const std::function<std::string()>& logName) {
@@ -536,107 +547,7 @@ void TTransfer::MasterSend() {
 
 // ---------------------------------------------------------------------------
 
-void TTransfer::MasterReceive() {
-  TTrelvoCore& c = Core;
-  LastRunSucceeded_ = false;
-  const TSettings& s = c.Settings;
-  Protected(
-      [&] {
-        Log("Siirto alkaa : " + NowText());
-        if (!DirectoriesReady()) {
-          c.TransferOk = false;
-          Log("Siirto ei onnistunut!");
-          CountRun(c.MasterRecvRetries, false);
-          Log("Siirto valmis : " + NowText());
-          return;
-        }
-        const std::string tmp = c.InternetDir() + "Tmp/";
-        c.DeleteFiles(tmp + s.MasterClients + "*.Zip");
-        c.TransferOk = true;
-        Log("Haetaan internetistä Clientien tiedot...");
-        c.ConnectionPhase([&] {
-          c.DialUp(true);
-          if (c.TransferOk) c.TransferOk = c.CollectClientPackages();
-        });
-        int processed = 0;
-        if (!c.TransferOk) {
-          Log("Siirto ei onnistunut!");
-        } else {
-          c.FindFiles(tmp + s.MasterClients + "*.Zip");
-          // The file operations below search again and reuse FoundFiles.
-          const std::vector<std::string> packages = c.FoundFiles;
-          for (const std::string& path : packages) {
-            if (!IsFile(path)) continue;
-            if (ProcessClientPackage(ExtractFileName(path))) ++processed;
-          }
-        }
-        if (c.TransferOk || processed > 0) {
-          c.SetField("EdtRecv", NowText());
-          c.WriteRecvDate();
-          CountRun(c.MasterRecvRetries, true);
-        } else {
-          CountRun(c.MasterRecvRetries, false);
-        }
-        Log("Siirto valmis : " + NowText());
-      },
-      [&] { return s.BackupDir + "Haku_" + FormatDateTime("yyyymmddhhnn", c.Now()) + ".Log"; });
-}
-
-// One site's package at the head office; true when it was fully processed.
-bool TTransfer::ProcessClientPackage(const std::string& fileName) {
-  TTrelvoCore& c = Core;
-  const TSettings& s = c.Settings;
-  c.TransferOk = true;
-  Log("Käsitellään : " + fileName);
-  c.CurrentPackage = c.InternetDir() + "Tmp/" + fileName;
-  if (!UnpackSitePackage(c.CurrentPackage))
-    c.TransferOk = false;
-  if (!c.TransferOk) {
-    Log("Paketin purku ei onnistunut!");
-    WriteClientLog(c.CurrentPackage, "ERROR01");
-    return false;
-  }
-  c.AppendExchangeRows();
-  c.UpdData();
-  Checkpoint("master-merged");
-  c.TransferOk = EmptyExchangeTables();
-  if (!c.TransferOk) Log("Siirtotaulujen tyhjennys ei onnistu!");
-  c.TransferOk = c.CopyFiles(c.CurrentPackage, s.BackupDir, false);
-  if (!c.TransferOk) {
-    Log("Siirto varmistushakemistoon ei onnistu (" + fileName + ")!");
-    WriteClientLog(c.CurrentPackage, "ERROR02");
-    return false;
-  }
-  Log("Tiedot varmistettu: " + fileName);
-  c.DeleteFiles(c.CurrentPackage);
-  WriteClientLog(c.CurrentPackage, "Ok");
-  return true;
-}
-
-std::string TTransfer::ClientLogName(const std::string& packagePath) const {
-  const TSettings& s = Core.Settings;
-  const std::string name = ExtractFileName(packagePath);
-  const std::string number =
-      name.size() > s.MasterClients.size() ? name.substr(s.MasterClients.size(), s.ClientArchive.size()) : "";
-  return Core.InternetDir() + "Log/" + s.MasterLog + "_" + number + ".log";
-}
-
-void TTransfer::WriteClientLog(const std::string& packagePath, const std::string& status) {
-  const std::string path = ClientLogName(packagePath);
-  try {
-    std::vector<std::string> lines;
-    if (IsFile(path)) lines = ReadLines(path);
-    lines.push_back(ExtractFileName(packagePath) + "  " + status);
-    const size_t kKept = 100;
-    if (lines.size() > kKept) lines.erase(lines.begin(), lines.end() - kKept);
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    WriteFileAtomically(path, text);
-  } catch (const std::exception& e) {
-    Log("Päivitys ei onnistu : " + path);
-    Log("Virhe : " + std::string(e.what()));
-  }
-}
+// The head office's receive is in MasterReceive.cpp.
 
 // ---------------------------------------------------------------------------
 
@@ -712,12 +623,7 @@ bool TTransfer::Undecided(const std::string& name, const std::string& newestName
   // again, so nothing waits for ever on a package lost on the way.
   const std::string stamp = name.substr(std::min(name.size(), Core.ClientPrefix().size() + 1), 14);
   TDateTime sent = 0;
-  try {
-    if (stamp.size() != 14) return false;
-    sent = EncodeDate(std::stoi(stamp.substr(0, 4)), std::stoi(stamp.substr(4, 2)), std::stoi(stamp.substr(6, 2)));
-  } catch (const std::exception&) {
-    return false;
-  }
+  if (!TryStampToDate(stamp, sent)) return false;
   return Core.Now() - sent < kUndecidedDays;
 }
 

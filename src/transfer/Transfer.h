@@ -3,6 +3,7 @@
 // around them (the two buttons and the scheduler tick), over the core. The
 // window, trelvo-admin and the tests drive the same object.
 #include <array>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,7 +39,8 @@ class TTransfer {
   void MasterSend();
   void MasterReceive();
   void CheckEarlierPackages();
-  void WriteClientLog(const std::string& packagePath, const std::string& status);
+  // False (with its two lines logged) when the line could not be written.
+  bool WriteClientLog(const std::string& packagePath, const std::string& status);
 
   // ---- run control ----
   void SBSendClick();
@@ -58,12 +60,26 @@ class TTransfer {
   bool Running() const { return RunDepth_ > 0; }
   // Whether the latest run counted as successful by its retry rule.
   bool LastRunSucceeded() const { return LastRunSucceeded_; }
+  // Where the latest run's log was saved; empty when it was not.
+  const std::string& LastRunLog() const { return LastRunLog_; }
+
+  // How long the RunHook may take before it is asked to end (SIGTERM), and
+  // how long after that before it is killed. Tests shorten them.
+  int RunHookTimeoutMs = 60000;
+  int RunHookKillGraceMs = 5000;
 
   // Named points inside the runs where a test may end the process (the
   // environment variable TRELVO_TEST_EXIT_AT names one) or make a run fail
   // as a crash would, to prove that no row is lost or counted twice.
   std::function<void(const std::string& point)> OnCheckpoint;
   void Checkpoint(const char* point);
+
+  // A head office's batch of packages ends at this many packages or after
+  // this long, whichever comes first. The batch's transaction keeps other
+  // programs from writing the main tables meanwhile, so its time stays well
+  // under the half second they may wait.
+  int BatchPackages = 50;
+  int BatchMs = 250;
 
   // The result log of the site that sent packagePath.
   std::string ClientLogName(const std::string& packagePath) const;
@@ -73,6 +89,9 @@ class TTransfer {
  private:
   void SetControls(bool buttons, bool timer);
   void StartRun(bool send);
+  // The RunHook of the settings after a run, with the run's outcome; never
+  // throws and never changes the outcome.
+  void AfterRun(bool send) noexcept;
   void ShowCounters();
 
   std::string Stamp() const;    // now as yyyymmddhhnnss
@@ -96,6 +115,30 @@ class TTransfer {
   std::array<int, 4> ExchangeCounts();
   bool AcceptedMasterName(const std::string& name) const;
   bool ProcessClientPackage(const std::string& fileName);
+  void RefusePackage();
+  void KeepPackage();
+  // The head office's packages go in batches, each under one durable commit.
+  struct TBatchResult {
+    std::string Package;
+    std::string Status;  // its result line's status; "" when it waits in Tmp
+  };
+  struct TBatch {
+    bool Open = false;
+    std::chrono::steady_clock::time_point Started;
+    std::vector<TBatchResult> Results;
+    std::vector<std::string> Copies;  // backup copies not yet synced
+  };
+  bool BeginBatch();
+  bool BatchDue() const;
+  void EndBatch();
+  void CloseBatch();
+  void LoseBatchRows();
+  std::array<TDbTable*, 8> BatchTables();
+  TDbDatabase& MainDatabase();
+  TBatch Batch_;
+  int Processed_ = 0;
+  // A package of this receive could not be stored and waits in Tmp.
+  bool StoreFailed_ = false;
   bool PutBackPackage(const std::string& path);
   std::string NewestNamedPackage(const std::vector<std::string>& lines) const;
   bool Undecided(const std::string& name, const std::string& newestNamed) const;
@@ -110,6 +153,7 @@ class TTransfer {
   bool SBSendEnabled_ = true, SBReceiveEnabled_ = true, TimerRunEnabled_ = false;
   int RunDepth_ = 0;
   bool LastRunSucceeded_ = false;
+  std::string LastRunLog_;
 };
 
 }  // namespace trelvo

@@ -92,6 +92,29 @@ TEST_F(HostilePackageTest, StoredEntryWithWrongSizeFails) {
   EXPECT_EQ(A.Failures, (std::vector<TFailure>{{"s.txt", ptExtract, 23}}));
 }
 
+TEST_F(HostilePackageTest, EntryFailingOnlyItsCrcCheckGives23AndLeavesNoFile) {
+  // Data, size and method all valid; only the stored CRC-32 is wrong.
+  TMadeEntry stored{"s.txt", "12345", 0, Crc("12345") ^ 1, 5};
+  TMadeEntry deflated = TMadeEntry::Deflated("d.txt", TableLikeBytes(3000));
+  deflated.Crc ^= 0x80000000u;
+  for (const TMadeEntry& bad : {stored, deflated})
+    for (const bool oldFile : {false, true}) {
+      SCOPED_TRACE(bad.Name + (oldFile ? " over an old file" : ""));
+      for (const std::string& name : ListDir(Tmp / "out")) ::unlink((Tmp / ("out/" + name)).c_str());
+      if (oldFile) WriteFile(Tmp / ("out/" + bad.Name), "old");
+      A.Failures.clear();
+      Extract(MakePackage({bad, TMadeEntry::Deflated("ok.txt", "ok")}));
+      EXPECT_EQ(A.Failures, (std::vector<TFailure>{{bad.Name, ptExtract, 23}}));
+      std::vector<std::string> expected{"ok.txt"};
+      if (oldFile) expected.push_back(bad.Name);
+      std::sort(expected.begin(), expected.end());
+      EXPECT_EQ(ListDir(Tmp / "out"), expected);
+      if (oldFile) {
+        EXPECT_EQ(ReadFile(Tmp / ("out/" + bad.Name)), "old");
+      }
+    }
+}
+
 TEST_F(HostilePackageTest, UnknownMethodIsAnItemFailure) {
   TMadeEntry entry{"m.txt", "xxxx", 12, Crc("xxxx"), 4};
   Extract(MakePackage({entry, TMadeEntry::Deflated("ok.txt", "ok")}));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "common/DateTime.h"
 #include "common/Errors.h"
 
@@ -16,6 +18,12 @@ TEST(DateTime, DayNumbersMatchTheOriginalEpoch) {
   EXPECT_EQ(FormatDateTime("yyyymmddhhnn", t), "202612092359");
   // Negative numbers keep a positive time of day.
   EXPECT_EQ(DateTimeToStr(-1.25), "29.12.1899 06:00:00");
+  EXPECT_EQ(DateTimeToStr(EncodeDateTime({1800, 1, 11, 23, 30, 3})), "11.01.1800 23:30:03");
+  // Numbers no calendar has (a damaged table file) print as its nearest end.
+  EXPECT_EQ(DateTimeToStr(std::nan("")), "30.12.1899 00:00:00");
+  EXPECT_EQ(DateTimeToStr(1e300), "31.12.9999 23:59:59");
+  EXPECT_EQ(DateTimeToStr(-HUGE_VAL), "30.12.1899 00:00:00");
+  EXPECT_EQ(DateTimeToStr(-1e300), "01.01.0001 23:59:59");
 }
 
 TEST(DateTime, ParsesTheSettingsForms) {
@@ -33,6 +41,7 @@ TEST(DateTime, ParsesTheSettingsForms) {
       {"", false, ""},
       {"01.01.2000x", false, ""},
       {"22:30", true, "30.12.1899 22:30:00"},
+      {"11.1.1800 23:30:03", true, "11.01.1800 23:30:03"},
   };
   for (const auto& c : cases) {
     TDateTime v = 0;

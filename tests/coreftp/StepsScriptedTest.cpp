@@ -44,7 +44,7 @@ class StepsScripted : public ::testing::Test {
 TEST_F(StepsScripted, HostileNamesAreNeitherWrittenNorDeleted) {
   const Lines hostile = {"../Zuze01_up.Zip", "/tmp/Zuze01_abs.Zip", "sub/Zuze01_b.Zip", "./",     ".", "..",
                          "./..",             "././Zuze01_d.Zip",    "./sub/Zuze01_e.Zip", "Zuze01\x01.Zip",
-                         std::string("Zuze01\0.Zip", 11)};
+                         std::string("Zuze01\0.Zip", 11), "Zuze01\x7f.Zip"};
   Ftp.Listing = {"Zuze01_a.Zip"};
   Ftp.Listing.insert(Ftp.Listing.end(), hostile.begin(), hostile.end());
   Ftp.Listing.push_back("./Zuze01_c.Zip");
@@ -56,7 +56,8 @@ TEST_F(StepsScripted, HostileNamesAreNeitherWrittenNorDeleted) {
                                                    "PORT", "RETR ./Zuze01_c.Zip", "DELE ./Zuze01_c.Zip", "QUIT"}));
   Lines expected = {"FTP-Siirto alkaa...", "FTP-siiretty: Zuze01_a.Zip"};
   for (const char* shown : {"../Zuze01_up.Zip", "/tmp/Zuze01_abs.Zip", "sub/Zuze01_b.Zip", "./", ".", "..", "./..",
-                            "././Zuze01_d.Zip", "./sub/Zuze01_e.Zip", "Zuze01\\x01.Zip", "Zuze01\\x00.Zip"})
+                            "././Zuze01_d.Zip", "./sub/Zuze01_e.Zip", "Zuze01\\x01.Zip", "Zuze01\\x00.Zip",
+                            "Zuze01\\x7F.Zip"})
     expected.push_back(std::string("FTP-tiedostonimi hylätty: ") + shown);
   expected.insert(expected.end(), {"FTP-siiretty: ./Zuze01_c.Zip", "FTP-siirto onnistui.", Site.ListLine()});
   EXPECT_EQ(Site.Log(), expected);
@@ -78,13 +79,20 @@ TEST_F(StepsScripted, FailedDownloadsLeaveNothingBehind) {
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE Zuze01_a.Zip"), 0);
   EXPECT_EQ(ListDir(Site.Tmp), Lines{"Zuze02_b.Zip"});
   EXPECT_EQ(ReadFile(Site.Tmp + "Zuze02_b.Zip"), "whole package");
+  EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto ei onnistunut: " + Site.Tmp + "Zuze01_a.Zip",
+                               "550 no such file", "FTP-siiretty: Zuze02_b.Zip", "FTP-siirto onnistui.",
+                               Site.ListLine()}))
+      << "a package left behind says why";
 
   Ftp.Listing = {"Master_1.Zip", "Master_2.Zip"};
   Ftp.Files = {{"Master_1.Zip", "old"}};
   std::string current;
+  Site.Core.MemoLog.Clear();
   Run([&] { EXPECT_TRUE(Site.Core.DownloadMasterPackages(current)); });
   EXPECT_EQ(current, Site.Tmp + "Master_2.Zip");
   EXPECT_FALSE(FileExists(current));
+  EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto onnistui : " + Site.Tmp + "Master_1.Zip",
+                               "FTP-siirto ei onnistunut: " + current, "550 no such file", Site.ListLine()}));
   Run([&] { EXPECT_FALSE(Site.Core.DownloadPackage(Site.Tmp + "Tilasto.Zip")); });
   EXPECT_EQ(ListDir(Site.Tmp), (Lines{"Master_1.Zip", "Zuze02_b.Zip"}));
 }
@@ -128,8 +136,10 @@ TEST_F(StepsScripted, ListingAnsweredWithAnErrorEndsEveryListingStep) {
     std::function<bool()> Step;
     Lines Extra;
   } cases[] = {
-      {"DownloadMasterPackages", [&] { return Site.Core.DownloadMasterPackages(current); }, {}},
-      {"CollectClientPackages", [&] { return Site.Core.CollectClientPackages(); }, {}},
+      {"DownloadMasterPackages", [&] { return Site.Core.DownloadMasterPackages(current); },
+       {"FtpClient.Ls -ei onnistu!", "425 Cannot open data connection."}},
+      {"CollectClientPackages", [&] { return Site.Core.CollectClientPackages(); },
+       {"FtpClient.Ls -ei onnistu!", "425 Cannot open data connection."}},
       {"ReplaceMasterPackages", [&] { return Site.Core.ReplaceMasterPackages(package); }, {"FtpClient.Ls -ei onnistu!"}},
   };
   for (auto& c : cases) {
@@ -241,6 +251,29 @@ TEST_F(StepsScripted, WithoutTemporaryUploadsTheConversationIsThePlainOne) {
   EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP poistetaan : Master_1.Zip",
                                "FTP-tiedoston poisto ei onnistu: Master_1.Zip", "FTP poistetaan : Master_0.Zip",
                                "FTP-siirto onnistui: " + master, Site.ListLine()}));
+}
+
+// An empty server directory is the login directory: no CWD, with or
+// without the temporary name, and the listing steps work there too.
+TEST_F(StepsScripted, EmptyServerDirectoryIsTheLoginDirectory) {
+  const std::string client = Site.Package("Zuze01_1.Zip", "client bytes");
+  for (bool temp : {true, false}) {
+    SCOPED_TRACE(temp ? "temp" : "direct");
+    Site.Core.Settings.FtpTempUpload = temp;
+    Ftp = TScriptedFtp();
+    Site.Core.MemoLog.Clear();
+    Lines commands = Verbs(Run([&] { EXPECT_TRUE(Site.Core.UploadPackage(client, "")); }));
+    EXPECT_EQ(commands, Cat({"USER anonymous", "PASS site@example.com", "TYPE I", "PORT"},
+                            temp ? Lines{"STOR .in.Zuze01_1.Zip", "RNFR .in.Zuze01_1.Zip", "RNTO Zuze01_1.Zip", "QUIT"}
+                                 : Lines{"STOR Zuze01_1.Zip", "QUIT"}));
+    EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto onnistui: " + client}));
+    EXPECT_EQ(Ftp.Files, (std::map<std::string, std::string>{{"Zuze01_1.Zip", "client bytes"}}));
+  }
+  Site.Core.Settings.FtpHostDir = "";
+  Ftp.Listing = {"Zuze01_1.Zip"};
+  Lines commands = Run([&] { EXPECT_TRUE(Site.Core.CollectClientPackages()); });
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](auto& c) { return c.rfind("CWD", 0) == 0; }), 0);
+  EXPECT_EQ(ReadFile(Site.Tmp + "Zuze01_1.Zip"), "client bytes");
 }
 
 TEST_F(StepsScripted, QuitThatFailsIsLoggedByTheListingSteps) {

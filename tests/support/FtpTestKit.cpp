@@ -80,7 +80,7 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
-root, port = sys.argv[1], int(sys.argv[2])
+root, port, user, password = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 
 class Handler(FTPHandler):
     def ftp_NLST(self, path):
@@ -97,7 +97,7 @@ class Handler(FTPHandler):
         self.push_dtp_data(''.join(n + '\r\n' for n in names).encode('utf8'), cmd='NLST')
 
 auth = DummyAuthorizer()
-auth.add_user('test', 'secret', root, perm='elradfmwMT')
+auth.add_user(user, password, root, perm='elradfmwMT')
 Handler.authorizer = auth
 Handler.auth_failed_timeout = 0.1  # tests of refused logins need no pause
 server = FTPServer(('127.0.0.1', port), Handler)
@@ -106,11 +106,12 @@ server.serve_forever()
 
 }  // namespace
 
-TPyFtpServer::TPyFtpServer(const std::string& root) {
+TPyFtpServer::TPyFtpServer(const std::string& root, const std::string& user, const std::string& password) {
   WriteFile(Work_ / "server.py", PyServerScript);
   Port_ = FreeLoopbackPort();
   Process_ = std::make_unique<TChildProcess>(
-      std::vector<std::string>{"/usr/bin/python3", Work_ / "server.py", root, std::to_string(Port_)}, Work_ / "server.log");
+      std::vector<std::string>{"/usr/bin/python3", Work_ / "server.py", root, std::to_string(Port_), user, password},
+      Work_ / "server.log");
   if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pyftpdlib did not start: " + ReadFile(Work_ / "server.log"));
 }
 

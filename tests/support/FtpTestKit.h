@@ -32,11 +32,16 @@ class TChildProcess {
 
 bool WaitForPort(int port, int timeoutMs);
 
-// pyftpdlib serving root (user "test", password "secret") with wildcard NLST.
+// pyftpdlib serving root (user "test", password "secret" unless given) with
+// wildcard NLST.
 class TPyFtpServer {
  public:
-  explicit TPyFtpServer(const std::string& root);
+  explicit TPyFtpServer(const std::string& root, const std::string& user = "test",
+                        const std::string& password = "secret");
   int Port() const { return Port_; }
+  // Where the server writes its log (and everything else it writes but the
+  // files it serves).
+  std::string WorkDir() const { return Work_.Path(); }
 
  private:
   TTempDir Work_;

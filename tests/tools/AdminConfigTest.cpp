@@ -15,7 +15,7 @@ TEST(AdminConfig, FreshDirectoryPrintsTheDefaults) {
   ASSERT_EQ(RunCommand(Admin() + " config --home " + home.Path(), &out), 0);
   for (const char* line : {"[DataBase]\nAlias=SORVEL\nEngine=COM\nServerName=VELMORA\n", "Port=16000\n",
                            "[Internet]\nDir=\nAlias=INet\nMaster=No\n", "BackupDir=\nFtpSiirtoDir=\n",
-                           "ZipPassword=***\n", "FtpPassWord=***\n", "RecvTime=22:30\nSendTime=22:00\n",
+                           "ZipPassword=***\nZipEncryption=ZipCrypto\n", "FtpPassWord=***\n", "RecvTime=22:30\nSendTime=22:00\n",
                            "MasterFile=Master_20000101120000.zip\n", "[Defaults]\nUseErrorLog=No\n",
                            "ClientPrefix=Zuze01\n"})
     EXPECT_NE(out.find(line), std::string::npos) << line << "\nin:\n" << out;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "TestSupport.h"
 
@@ -27,6 +28,13 @@ TEST(AdminDatabase, InitMakesAnInstallationWhoseCountsAreZero) {
   EXPECT_NE(ini.find("Master=No\n"), std::string::npos);
   EXPECT_NE(ini.find("ClientArchive=07\n"), std::string::npos);
   EXPECT_NE(ini.find("BackupDir=" + home + "/Backup/\n"), std::string::npos) << ini;
+  // They hold the passwords and the database's layout: the owner's alone,
+  // whatever the umask of the one who ran init.
+  for (const char* file : {"/Sorvel.ini", "/DbServer.ini"}) {
+    struct stat st {};
+    ASSERT_EQ(0, ::stat((home + file).c_str(), &st)) << file;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
+  }
 
   ASSERT_EQ(0, RunCommand(Admin() + " counts --home " + home, &out)) << out;
   EXPECT_EQ("0 0 0 0", LastLine(out));
@@ -52,6 +60,21 @@ TEST(AdminDatabase, InitRefusesAnExistingInstallationUnlessForced) {
   EXPECT_EQ("0\n", out);
   EXPECT_EQ(2, RunCommand(Admin() + " init " + dir.Path() + "x --role boss 2>/dev/null"));
   EXPECT_EQ(2, RunCommand(Admin() + " init 2>/dev/null"));
+}
+
+TEST(AdminDatabase, InitChoosesHowPackagesAreEncrypted) {
+  TTempDir dir;
+  std::string out;
+  ASSERT_EQ(0, RunCommand(Admin() + " init " + dir / "aes" + " --role client --zip-encryption aes256", &out)) << out;
+  EXPECT_NE(ReadFile(dir / "aes/Sorvel.ini").find("ZipEncryption=AES256\n"), std::string::npos);
+  ASSERT_EQ(0, RunCommand(Admin() + " config --home " + dir / "aes", &out));
+  EXPECT_NE(out.find("ZipEncryption=AES256\n"), std::string::npos) << out;
+
+  ASSERT_EQ(0, RunCommand(Admin() + " init " + dir / "plain" + " --role client", &out)) << out;
+  ASSERT_EQ(0, RunCommand(Admin() + " config --home " + dir / "plain", &out));
+  EXPECT_NE(out.find("ZipEncryption=ZipCrypto\n"), std::string::npos) << out;
+  EXPECT_EQ(2, RunCommand(Admin() + " init " + dir / "bad" + " --role client --zip-encryption aes 2>/dev/null"));
+  EXPECT_FALSE(FileExists(dir / "bad/Sorvel.ini"));
 }
 
 TEST(AdminDatabase, CountsAndDumpShowTheRows) {

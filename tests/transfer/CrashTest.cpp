@@ -102,6 +102,49 @@ TEST_F(Crash, HeadOfficeKilledAfterMergingOnePackage) {
   EXPECT_TRUE(ListDir(S2->Dir + "FtpSiirto").empty());
 }
 
+// Killed at a point of the head office's receive, retried at once: every
+// package is merged and answered by the retry, without any site's resend.
+class CrashInReceive : public Crash, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CrashInReceive, RetryMergesEveryPackageOnce) {
+  Changes(2);
+  for (TInstallation* s : {S1, S2}) {
+    Clock.Set(Day(2, 22, 0, s == S1 ? 1 : 2));
+    s->Send();
+  }
+  EXPECT_EQ(137, Admin(*M, "receive", Day(2, 22, 30, 1), GetParam()));
+  EXPECT_TRUE(ServerFiles("Sorvel").empty()) << "the packages exist only in the head office's Tmp";
+  // The scheduler's retry: the packages waiting in Tmp are merged now, not
+  // a cycle later when their sites notice the missing result lines.
+  EXPECT_EQ(0, Admin(*M, "receive", Day(2, 22, 32, 1)));
+  EXPECT_EQ(Visits, M->Count("TILASTO"));
+  EXPECT_EQ(2, M->Count("KORTTI"));
+  EXPECT_TRUE(ListDir(M->Dir + "INet/Tmp").empty());
+  for (const char* client : {"01", "02"})
+    EXPECT_TRUE(EndsWith(ReadFile(M->Dir + "INet/Log/Masterissa_" + std::string(client) + ".log"), "  Ok\n"))
+        << client;
+  Clock.Set(Day(2, 23, 0, 1));
+  M->Send();
+  for (TInstallation* s : {S1, S2}) {
+    Clock.Set(Day(2, 23, 30, s == S1 ? 1 : 2));
+    s->Receive();
+    EXPECT_TRUE(ListDir(s->Dir + "FtpSiirto").empty()) << "confirmed the same evening: " << s->Dir;
+  }
+  Changes(3);
+  Cycle(3);
+  ExpectInvariant(2);
+}
+
+INSTANTIATE_TEST_SUITE_P(, CrashInReceive,
+                         ::testing::Values("master-collected", "master-merged", "master-batch-committed",
+                                           "master-result-written"),
+                         [](const auto& info) {
+                           std::string name;
+                           for (const char* p = info.param; *p; ++p)
+                             if (*p != '-') name += *p;
+                           return name;
+                         });
+
 TEST_F(Crash, SiteKilledAfterAcceptingTheMasterPackage) {
   Changes(2);
   Cycle(2);

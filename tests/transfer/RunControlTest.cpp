@@ -74,6 +74,34 @@ TEST_F(RunControl, RetriesStopAtTheLimitAndResetBeforeTheTimeNextDay) {
   EXPECT_TRUE(Ran(kReceiveHeading));
 }
 
+// The head office's own counters hold its runs to ReTryMaxCount as well:
+// with no server there, each direction fails at every tick.
+TEST_F(RunControl, HeadOfficeRetriesStopAtTheLimitInBothDirections) {
+  TInstallation office{Work / "office", "master", "master", FreeLoopbackPort(), Clock};
+  TTrelvoCore& core = *office.Core;
+  core.Settings.ReTryMaxCount = 3;
+  struct TCase {
+    const char* Name;
+    int TTrelvoCore::*Retries;
+    int Hour, FirstMinute;  // init's schedule: receive 22:30, send 23:00
+  };
+  for (const TCase& c : {TCase{"receive", &TTrelvoCore::MasterRecvRetries, 22, 31},
+                         TCase{"send", &TTrelvoCore::MasterSendRetries, 23, 1}}) {
+    SCOPED_TRACE(c.Name);
+    // Only the direction under test is due.
+    if (c.Retries == &TTrelvoCore::MasterSendRetries) core.Live.DateRecv = Day(2, 0);
+    int runs = 0;
+    for (int m = c.FirstMinute; m < c.FirstMinute + 10; ++m) {
+      office.View.All.clear();
+      Clock.Set(Day(2, c.Hour, m));
+      office.Transfer->TimerRunTimer();
+      runs += Has(office.View.All, "Siirto ei onnistunut!");
+    }
+    EXPECT_EQ(3, runs) << Joined(office.View.All);
+    EXPECT_EQ(3, core.*c.Retries);
+  }
+}
+
 TEST_F(RunControl, MidnightTimeNeverResetsAndAFutureDateSuppresses) {
   Core.Live.TimeRecv = 0;
   Core.ClientRecvRetries = 3;
@@ -117,8 +145,10 @@ TEST_F(RunControl, ButtonsAndTimerOffDuringARunAndBackAfterOne) {
 
 TEST_F(RunControl, AnErrorEscapesOnlyAfterTheRestore) {
   // A receive that lists nothing saves its log as Master.Log; a directory of
-  // that name makes the save fail.
+  // that name, in BackupDir and in the log directory it falls back to, makes
+  // the save fail.
   MakeDir(Site.Dir + "Backup/Master.Log");
+  MakeDir(Site.Dir + "Log/Master.Log");
   T.SetTimerRunEnabled(true);
   EXPECT_THROW(T.SBReceiveClick(), std::exception);
   EXPECT_TRUE(T.SBSendEnabled() && T.SBReceiveEnabled() && T.TimerRunEnabled());

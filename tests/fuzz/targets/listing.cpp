@@ -1,0 +1,25 @@
+// A name listing from the server (NLST), as the collecting steps read it:
+// every name that passes the check is a plain file name that stays inside
+// the download directory, and the run log's form of any name is free of
+// control bytes.
+#include "FuzzSupport.h"
+#include "ftp/ListedNames.h"
+
+using namespace trelvo;
+using trelvo::fuzz::Require;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  for (const std::string& listed : SplitListing(text)) {
+    Require(listed.find('\n') == std::string::npos, "one name per line");
+    for (unsigned char c : PrintableName(listed)) Require(c >= 0x20 && c != 0x7f, "the log shows no control byte");
+    if (!IsSafeListedName(listed)) continue;
+    const std::string name = listed.rfind("./", 0) == 0 ? listed.substr(2) : listed;
+    Require(!name.empty() && name != "." && name != "..", "a name that is a file");
+    for (unsigned char c : name) {
+      Require(c != '/', "no directory part");
+      Require(c >= 0x20 && c != 0x7f, "no control byte in a file name");
+    }
+  }
+  return 0;
+}
