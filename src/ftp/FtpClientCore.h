@@ -78,6 +78,8 @@ enum TFtpRequest {
   rqRestartDownload = 40,
   rqRestStor = 41,
   rqRestartUpload = 42,
+  rqFeat = 43,
+  rqMlsd = 44,
 };
 
 enum TFtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
@@ -189,6 +191,15 @@ class TFtpClientCore {
   int ReplyCode() const { return ReplyCode_; }
   const std::string& ReplyLine() const { return ReplyLine_; }
   const std::string& PasvReply() const { return PasvReply_; }
+  // The last final reply line the server itself sent; ReplyLine may instead
+  // hold a text the client made up for a local or connection failure.
+  const std::string& ServerReply() const { return ServerReply_; }
+  // The features of the server's FEAT reply (their first words in upper
+  // case), known once FEAT has been asked in this session; a server that
+  // refuses FEAT has none.
+  const std::vector<std::string>& Features() const { return Features_; }
+  bool FeaturesKnown() const { return FeaturesKnown_; }
+  bool HasFeature(const std::string& name) const;
   int64_t RemoteSize() const { return RemoteSize_; }
   const std::string& RemoteDir() const { return RemoteDir_; }
   int64_t ByteCount() const { return ByteCount_; }
@@ -209,6 +220,9 @@ class TFtpClientCore {
   TReadyToTransmitEvent OnReadyToTransmit;
   TBgExceptionEvent OnBgException;
   TDisplayEvent OnUsageError;  // unassigned: usage errors raise FtpException
+  // An active data connection came from another address than the server's
+  // and was closed; msg is that address. The transfer goes on waiting.
+  TDisplayEvent OnDataConnectionRefused;
 
   // ---- asynchronous requests ----
   virtual void OpenAsync();
@@ -225,6 +239,11 @@ class TFtpClientCore {
   virtual void AppendFileAsync();
   virtual void ListAsync();
   virtual void NlstAsync();
+  // MLSD of HostFileName (the current directory when empty) into the local
+  // file, as NLST does.
+  virtual void MlsdAsync();
+  // FEAT; the reply fills Features.
+  virtual void FeatAsync();
   virtual void TypeAsync();
   virtual void TypeBinaryAsync();
   virtual void TypeAsciiAsync();
@@ -304,9 +323,15 @@ class TFtpClientCore {
   void HandleCommandReply();
   bool FinalReplyOutstanding() const;
   void SetSocketFailure(const std::string& prefix, int error);
+  void ReadFeatures();
+  void TakeFeatures();
 
   // Data connection and transfers.
   void OpenDataPort();
+  void SendPassiveCommand();
+  void PassiveAfterFeat();
+  void PassiveAnswered();
+  bool AcceptedFromServer(int handle);
   void DoRest();
   void StartReceive(const std::string& dataCommand);
   void StartSend(bool append);
@@ -352,6 +377,10 @@ class TFtpClientCore {
   std::string ErrorMessage_;
   std::string SavedErrorMessage_;
   std::string PasvReply_;
+  std::string ServerReply_;
+  std::vector<std::string> ReplyLines_;  // the lines of the reply being read
+  std::vector<std::string> Features_;
+  bool FeaturesKnown_ = false;
   int64_t RemoteSize_ = 0;
   std::string RemoteDir_;
   char TypeLetter_ = 'I';
