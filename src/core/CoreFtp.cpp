@@ -2,12 +2,16 @@
 // own; none of them throws to the run that called it.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <fstream>
+#include <iterator>
 
 #include "common/Errors.h"
 #include "common/Text.h"
+#include "filesearch/FileMask.h"
+#include "ftp/FtpListing.h"
 #include "core/TrelvoCore.h"
 
 namespace trelvo {
@@ -23,25 +27,18 @@ bool LocalFileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// The name list that Ls wrote, one name per line; LF or CR LF ends.
-std::vector<std::string> ReadListing(const std::string& fileName) {
+// The whole listing file, as the data connection delivered it.
+std::string ReadListing(const std::string& fileName) {
   std::ifstream in(fileName, std::ios::binary);
   if (!in) throw EInOutError("Cannot open file \"" + fileName + "\"");
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // A listed name becomes a file under InternetDir + "Tmp/" and is deleted on
-// the server afterwards. Only a plain name (or one behind a single leading
-// "./", which some servers add) stays inside that directory; anything else
-// is what a broken or hostile server would send to write elsewhere.
-bool IsSafeListedName(const std::string& listed) {
-  std::string name = StartsWith(listed, "./") ? listed.substr(2) : listed;
+// the server afterwards. The listing keeps no path part, so what is left to
+// refuse is a name that control characters make unreadable or unsafe to
+// show; anything like it is what a broken or hostile server would send.
+bool IsSafeListedName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (unsigned char c : name)
     if (c == '/' || c < 0x20 || c == 0x7f) return false;
@@ -105,12 +102,15 @@ bool Fetched(bool ok, const std::string& temp, const std::string& local) {
 
 std::string TempLocal(const std::string& local) { return ExtractFilePath(local) + kTempPrefix + ExtractFileName(local); }
 
-bool RetrInto(TFtpClient& ftp, const std::string& name, const std::string& local) {
+// failed: the command that failed, when the download did.
+bool RetrInto(TFtpClient& ftp, const std::string& name, const std::string& local, std::string& failed) {
   ftp.HostFileName = name;
   ftp.LocalFileName = TempLocal(local);
-  const bool ok = ftp.SetBinaryType() && ftp.Retr();
+  const bool typed = ftp.SetBinaryType();
+  const bool ok = typed && ftp.Retr();
   const bool fetched = Fetched(ok, ftp.LocalFileName, local);
   ftp.LocalFileName = local;
+  failed = fetched ? "" : typed ? "RETR " + name : "TYPE I";
   return fetched;
 }
 
@@ -125,6 +125,11 @@ std::unique_ptr<TFtpClient> TTrelvoCore::NewFtpClient(const std::string& serverD
   ftp->HostDirName = serverDir;
   ftp->SetPassive(Settings.FtpPassive);
   ftp->OnProgress = [this](TFtpClientCore* sender, int64_t count, bool& abort) { FtpClientProgress(sender, count, abort); };
+  // Someone other than the server reached the data port: worth a line even
+  // when the server's own connection follows and the step succeeds.
+  ftp->OnDataConnectionRefused = [this](TFtpClientCore*, std::string& address) {
+    Log("FTP-datayhteys hylätty, osoite ei ole palvelimen: " + address);
+  };
   return ftp;
 }
 
@@ -173,12 +178,22 @@ class TStepFrame {
   bool Listing_;
 };
 
-// A listing step's client: the mask listed into the listing file, in text mode.
-void StartListing(TTrelvoCore& core, TFtpClient& ftp, const std::string& mask) {
-  ftp.HostFileName = mask;
+// A listing step's client: the server's directory listed into the listing
+// file, in text mode.
+void StartListing(TTrelvoCore& core, TFtpClient& ftp) {
+  ftp.HostFileName.clear();
   ftp.LocalFileName = core.FtpListFileName();
   ftp.SetBinary(false);
   core.Log("FTP-Siirto alkaa...");
+}
+
+// The reply that made the last operation fail, or the local reason.
+std::string FailureReply(const TFtpClient& ftp) { return ftp.ErrorMessage().empty() ? ftp.ReplyLine() : ftp.ErrorMessage(); }
+
+// Every command that fails in a step leaves this line, so the run log
+// always says why a run failed. command never holds the password.
+void LogFailedCommand(TTrelvoCore& core, const TFtpClient& ftp, const std::string& command) {
+  core.Log("FTP-komento " + Printable(command) + " ei onnistunut: " + Printable(FailureReply(ftp)));
 }
 
 // Connect, then the body with a Quit after it on every path.
@@ -189,7 +204,9 @@ void ListingSession(TTrelvoCore& core, TFtpClient& ftp, const std::function<void
     return;
   }
   auto quit = [&] {
-    if (!ftp.Quit()) core.Log("FTP-yhteyden purku ei onnistu!");
+    if (ftp.Quit()) return;
+    core.Log("FTP-yhteyden purku ei onnistu!");
+    LogFailedCommand(core, ftp, "QUIT");
   };
   try {
     body();
@@ -200,12 +217,59 @@ void ListingSession(TTrelvoCore& core, TFtpClient& ftp, const std::function<void
   quit();
 }
 
-// The names of the listing file, empty lines skipped.
-std::vector<std::string> ListedNames(TTrelvoCore& core) {
-  std::vector<std::string> names;
-  for (std::string& line : ReadListing(core.FtpListFileName()))
-    if (!line.empty()) names.push_back(std::move(line));
-  return names;
+// The server itself answered the listing command 450 or 550. Right after
+// a CWD into the directory that only says the directory is empty (servers
+// differ in how they say it); a reply the client made up for a local or
+// connection failure is not the server's.
+bool AnsweredEmpty(const TFtpClient& ftp) {
+  const int code = ftp.ReplyCode();
+  return ftp.IsConnected() && (code == 450 || code == 550) && ftp.ServerReply() == ftp.ReplyLine() &&
+         ftp.ErrorMessage() == ftp.ReplyLine();
+}
+
+// The names of the server's current directory that mask takes, in listing
+// order. The directory itself is listed (MLSD where the server offers it,
+// else a bare NLST) and the mask is matched here, without regard to case:
+// servers' wildcards in NLST differ, from none at all to a refusal of any
+// mask. False when the listing failed; failed then names the command.
+bool ListPackages(TTrelvoCore& core, TFtpClient& ftp, const std::string& mask, std::vector<std::string>& names,
+                  std::string& failed) {
+  const TFileMask matcher(mask);
+  names.clear();
+  // A server without FEAT simply has no MLSD.
+  ftp.Feat();
+  const bool machine = ftp.HasFeature("MLST") || ftp.HasFeature("MLSD");
+  ftp.HostFileName.clear();
+  ftp.LocalFileName = core.FtpListFileName();
+  if (!(machine ? ftp.Mlsd() : ftp.Ls())) {
+    if (AnsweredEmpty(ftp)) return true;
+    failed = machine ? "MLSD" : "NLST";
+    return false;
+  }
+  for (std::string& name : ListedFileNames(ReadListing(core.FtpListFileName()), machine)) {
+    // Uploads in progress carry a dot-name (kTempPrefix); no package does.
+    if (name[0] == '.' || !matcher.Matches(name)) continue;
+    names.push_back(std::move(name));
+  }
+  // In name order, which is the order of the time stamps in the names: the
+  // last master package listed is the one a site takes as the newest, and
+  // MLSD (unlike most NLSTs) lists in the directory's own order.
+  std::sort(names.begin(), names.end());
+  return true;
+}
+
+// Into the step's directory, text mode, and the listing; each failure logged.
+bool EnterAndList(TTrelvoCore& core, TFtpClient& ftp, const std::string& mask, std::vector<std::string>& names) {
+  std::string failed;
+  if (!ftp.Cwd()) {
+    failed = "CWD " + ftp.HostDirName;
+  } else if (!ftp.SetAsciiType()) {
+    failed = "TYPE A";
+  } else if (ListPackages(core, ftp, mask, names, failed)) {
+    return true;
+  }
+  LogFailedCommand(core, ftp, failed);
+  return false;
 }
 
 // True, with a line in the run log, for a name that must not be used.
@@ -290,17 +354,21 @@ bool TTrelvoCore::DownloadPackage(const std::string& localPath) {
 
 bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    StartListing(*this, ftp, Settings.MasterArchive + "*.Zip");
+    StartListing(*this, ftp);
     bool result = false;
     ListingSession(*this, ftp, [&] {
-      if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
-      for (const std::string& name : ListedNames(*this)) {
+      std::vector<std::string> names;
+      if (!EnterAndList(*this, ftp, Settings.MasterArchive + "*.Zip", names)) return;
+      for (const std::string& name : names) {
         if (RefusedName(*this, name)) continue;
         const std::string local = InternetDir() + "Tmp/" + name;
         currentPackage = local;
-        if (RetrInto(ftp, name, local)) {
+        std::string failed;
+        if (RetrInto(ftp, name, local, failed)) {
           result = true;
           Log("FTP-siirto onnistui : " + local);
+        } else {
+          LogFailedCommand(*this, ftp, failed);
         }
       }
     });
@@ -310,18 +378,25 @@ bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
 
 bool TTrelvoCore::CollectClientPackages() {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    StartListing(*this, ftp, Settings.MasterClients + "*.Zip");
+    StartListing(*this, ftp);
     bool result = false;
     ListingSession(*this, ftp, [&] {
-      if (!ftp.Cwd() || !ftp.SetAsciiType() || !ftp.Ls()) return;
-      for (const std::string& name : ListedNames(*this)) {
+      std::vector<std::string> names;
+      if (!EnterAndList(*this, ftp, Settings.MasterClients + "*.Zip", names)) return;
+      for (const std::string& name : names) {
         if (RefusedName(*this, name)) continue;
-        if (!RetrInto(ftp, name, InternetDir() + "Tmp/" + name)) continue;
+        std::string failed;
+        if (!RetrInto(ftp, name, InternetDir() + "Tmp/" + name, failed)) {
+          LogFailedCommand(*this, ftp, failed);
+          continue;
+        }
         ftp.HostFileName = name;
-        if (ftp.Dele())
+        if (ftp.Dele()) {
           Log("FTP-siiretty: " + name);
-        else
+        } else {
           Log("FTP-tiedoston poisto ei onnistu: " + name);
+          LogFailedCommand(*this, ftp, "DELE " + name);
+        }
       }
       result = true;
       Log("FTP-siirto onnistui.");
@@ -332,27 +407,25 @@ bool TTrelvoCore::CollectClientPackages() {
 
 bool TTrelvoCore::ReplaceMasterPackages(const std::string& packagePath) {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    StartListing(*this, ftp, Settings.MasterArchive + "*.Zip");
+    StartListing(*this, ftp);
     bool result = false;
     ListingSession(*this, ftp, [&] {
       if (!ftp.Cwd()) {
         Log("FtpClient.Cwd -ei onnistu!");
+        LogFailedCommand(*this, ftp, "CWD " + ftp.HostDirName);
         return;
       }
-      if (!ftp.SetAsciiType()) {
+      // An empty directory lists as nothing: there is no master package yet,
+      // and the head office's first one must still go up, or no site ever
+      // gets one.
+      std::vector<std::string> oldPackages;
+      std::string failedCommand = "TYPE A";
+      if (!ftp.SetAsciiType() ||
+          !ListPackages(*this, ftp, Settings.MasterArchive + "*.Zip", oldPackages, failedCommand)) {
         Log("FtpClient.Ls -ei onnistu!");
+        LogFailedCommand(*this, ftp, failedCommand);
         return;
       }
-      // Many servers answer a mask that matches nothing with 450 or 550.
-      // That only means there is no master package yet, and the head
-      // office's first one must still go up, or no site ever gets one.
-      const bool listed = ftp.Ls();
-      const bool nothingListed = !listed && ftp.IsConnected() && (ftp.ReplyCode() == 450 || ftp.ReplyCode() == 550);
-      if (!listed && !nothingListed) {
-        Log("FtpClient.Ls -ei onnistu!");
-        return;
-      }
-      const std::vector<std::string> oldPackages = listed ? ListedNames(*this) : std::vector<std::string>{};
       const std::string name = ExtractFileName(packagePath);
       auto deleteOldPackages = [&] {
         for (const std::string& old : oldPackages) {
@@ -360,7 +433,10 @@ bool TTrelvoCore::ReplaceMasterPackages(const std::string& packagePath) {
           Log("FTP poistetaan : " + old);
           ftp.HostFileName = old;
           ftp.LocalFileName.clear();
-          if (!ftp.SetBinaryType() || !ftp.Dele()) Log("FTP-tiedoston poisto ei onnistu: " + old);
+          const bool typed = ftp.SetBinaryType();
+          if (typed && ftp.Dele()) continue;
+          Log("FTP-tiedoston poisto ei onnistu: " + old);
+          LogFailedCommand(*this, ftp, typed ? "DELE " + old : "TYPE I");
         }
       };
       auto refill = [&] {
