@@ -2,12 +2,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -94,6 +98,60 @@ int FreeLoopbackPort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   ::close(fd);
   return ntohs(addr.sin_port);
+}
+
+TTmpfsMount::TTmpfsMount(size_t sizeBytes) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "trelvo-tmpfs-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  Path_ = pattern + "/";
+  if (::geteuid() != 0) {
+    Error_ = "mounting a tmpfs needs root";
+    return;
+  }
+  const std::string options = "size=" + std::to_string(sizeBytes) + ",mode=0755";
+  if (::mount("tmpfs", pattern.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    Error_ = std::string("mount tmpfs: ") + std::strerror(errno);
+    return;
+  }
+  Mounted_ = true;
+}
+
+TTmpfsMount::~TTmpfsMount() {
+  // A lazy unmount still succeeds when a test left a file open on it.
+  if (Mounted_) ::umount2(Path_.c_str(), MNT_DETACH);
+  std::error_code ec;
+  std::filesystem::remove(Path_, ec);
+}
+
+size_t TTmpfsMount::FreeBytes() const {
+  struct statvfs st {};
+  if (::statvfs(Path_.c_str(), &st) != 0) return 0;
+  return static_cast<size_t>(st.f_bavail) * st.f_frsize;
+}
+
+void TTmpfsMount::Fill(size_t leaveFree) {
+  const std::string filler = Path_ + ".filler";
+  FILE* f = std::fopen(filler.c_str(), "ab");
+  if (!f) throw std::runtime_error("cannot write " + filler);
+  std::setvbuf(f, nullptr, _IONBF, 0);
+  // Small blocks at the end, so "full" really leaves less than one page.
+  std::array<char, 65536> block{};
+  size_t chunk = block.size();
+  while (chunk > 0) {
+    const size_t free = FreeBytes();
+    if (free <= leaveFree) break;
+    const size_t want = std::min(chunk, free - leaveFree);
+    if (std::fwrite(block.data(), 1, want, f) != want) {
+      std::clearerr(f);
+      chunk /= 2;
+    }
+  }
+  std::fclose(f);
+}
+
+void TTmpfsMount::Release() {
+  std::error_code ec;
+  std::filesystem::remove(Path_ + ".filler", ec);
 }
 
 }  // namespace trelvo::test
