@@ -149,6 +149,17 @@ TEST_F(StepsScripted, FailedDownloadsLeaveNothingBehind) {
   EXPECT_EQ(ListDir(Site.Tmp), (Lines{"Master_1.Zip", "Zuze02_b.Zip"}));
 }
 
+// Without a site prefix the mask is "*.Zip": an upload still in progress
+// under its temporary dot-name is no package all the same.
+TEST_F(StepsScripted, UploadInProgressIsNoPackageForAnyMask) {
+  Site.Core.Settings.MasterClients = "";
+  Ftp.Listing = {".in.Zuze01_x.Zip", "Zuze01_a.Zip"};
+  Ftp.Files = {{".in.Zuze01_x.Zip", "half"}, {"Zuze01_a.Zip", "a"}};
+  Run([&] { EXPECT_TRUE(Site.Core.CollectClientPackages()); });
+  EXPECT_EQ(ListDir(Site.Tmp), Lines{"Zuze01_a.Zip"});
+  EXPECT_EQ(Ftp.Files.count(".in.Zuze01_x.Zip"), 1u);
+}
+
 // A stranger's connection to the data port is refused with a line of its
 // own; its forged listing is never read, the server's is.
 TEST_F(StepsScripted, DataConnectionFromAStrangerIsRefusedAndLogged) {
