@@ -2,7 +2,7 @@
 // own; none of them throws to the run that called it.
 #include <sys/stat.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -11,6 +11,7 @@
 
 #include "common/Errors.h"
 #include "common/Text.h"
+#include "filesearch/FileMask.h"
 #include "core/TrelvoCore.h"
 #include "ftp/ListedNames.h"
 
@@ -27,12 +28,11 @@ bool LocalFileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// The name list that Ls wrote, one name per line; LF or CR LF ends.
-std::vector<std::string> ReadListing(const std::string& fileName) {
+// The whole listing file, as the data connection delivered it.
+std::string ReadListing(const std::string& fileName) {
   std::ifstream in(fileName, std::ios::binary);
   if (!in) throw EInOutError("Cannot open file \"" + fileName + "\"");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return SplitListing(text);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The server itself said no to the command (a permanent 5xx reply) and the
@@ -79,36 +79,6 @@ bool Fetched(bool ok, const std::string& temp, const std::string& local, std::st
 
 std::string TempLocal(const std::string& local) { return ExtractFilePath(local) + kTempPrefix + ExtractFileName(local); }
 
-// A listed package into local; a failure is logged with its reason.
-bool RetrInto(TTrelvoCore& core, TFtpClient& ftp, const std::string& name, const std::string& local) {
-  ftp.HostFileName = name;
-  ftp.LocalFileName = TempLocal(local);
-  const bool ok = ftp.SetBinaryType() && ftp.Retr();
-  std::string failure = ftp.ErrorMessage();
-  const bool fetched = Fetched(ok, ftp.LocalFileName, local, &failure);
-  ftp.LocalFileName = local;
-  if (!fetched) {
-    core.Log("FTP-siirto ei onnistunut: " + local);
-    core.Log(failure);
-  }
-  return fetched;
-}
-
-// The listing steps' change of directory and name list, each failure with
-// its line and the server's reason. An empty directory is the login one.
-bool ListServerDir(TTrelvoCore& core, TFtpClient& ftp) {
-  if (!ftp.HostDirName.empty() && !ftp.Cwd()) {
-    core.Log("FtpClient.Cwd -ei onnistu!");
-    core.Log(ftp.ErrorMessage());
-    return false;
-  }
-  if (!ftp.SetAsciiType() || !ftp.Ls()) {
-    core.Log("FtpClient.Ls -ei onnistu!");
-    core.Log(ftp.ErrorMessage());
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -131,6 +101,11 @@ std::unique_ptr<TFtpClient> TTrelvoCore::NewFtpClient(const std::string& serverD
   ftp->TlsCaFile = Settings.FtpTlsCaFile;
   ftp->TlsFingerprint = Settings.FtpTlsFingerprint;
   ftp->OnProgress = [this](TFtpClientCore* sender, int64_t count, bool& abort) { FtpClientProgress(sender, count, abort); };
+  // Someone other than the server reached the data port: worth a line even
+  // when the server's own connection follows and the step succeeds.
+  ftp->OnDataConnectionRefused = [this](TFtpClientCore*, std::string& address) {
+    Log("FTP-datayhteys hylätty, osoite ei ole palvelimen: " + address);
+  };
   return ftp;
 }
 
@@ -179,12 +154,41 @@ class TStepFrame {
   bool Listing_;
 };
 
-// A listing step's client: the mask listed into the listing file, in text mode.
-void StartListing(TTrelvoCore& core, TFtpClient& ftp, const std::string& mask) {
-  ftp.HostFileName = mask;
+// A listing step's client: the server's directory listed into the listing
+// file, in text mode.
+void StartListing(TTrelvoCore& core, TFtpClient& ftp) {
+  ftp.HostFileName.clear();
   ftp.LocalFileName = core.FtpListFileName();
   ftp.SetBinary(false);
   core.Log("FTP-Siirto alkaa...");
+}
+
+// The reply that made the last operation fail, or the local reason.
+std::string FailureReply(const TFtpClient& ftp) { return ftp.ErrorMessage().empty() ? ftp.ReplyLine() : ftp.ErrorMessage(); }
+
+// Every command that fails in a step leaves this line, so the run log
+// always says why a run failed. command never holds the password.
+void LogFailedCommand(TTrelvoCore& core, const TFtpClient& ftp, const std::string& command) {
+  core.Log("FTP-komento " + PrintableName(command) + " ei onnistunut: " + PrintableName(FailureReply(ftp)));
+}
+
+// A listed package into local. A failure is logged: the server's reply to
+// the command that failed, or why the complete file could not take its name.
+bool RetrInto(TTrelvoCore& core, TFtpClient& ftp, const std::string& name, const std::string& local) {
+  ftp.HostFileName = name;
+  ftp.LocalFileName = TempLocal(local);
+  const bool typed = ftp.SetBinaryType();
+  const bool ok = typed && ftp.Retr();
+  std::string localFailure;
+  const bool fetched = Fetched(ok, ftp.LocalFileName, local, &localFailure);
+  ftp.LocalFileName = local;
+  if (fetched) return true;
+  core.Log("FTP-siirto ei onnistunut: " + local);
+  if (!localFailure.empty())
+    core.Log(localFailure);
+  else
+    LogFailedCommand(core, ftp, typed ? "RETR " + name : "TYPE I");
+  return false;
 }
 
 // Connect, then the body with a Quit after it on every path.
@@ -195,7 +199,9 @@ void ListingSession(TTrelvoCore& core, TFtpClient& ftp, const std::function<void
     return;
   }
   auto quit = [&] {
-    if (!ftp.Quit()) core.Log("FTP-yhteyden purku ei onnistu!");
+    if (ftp.Quit()) return;
+    core.Log("FTP-yhteyden purku ei onnistu!");
+    LogFailedCommand(core, ftp, "QUIT");
   };
   try {
     body();
@@ -206,12 +212,60 @@ void ListingSession(TTrelvoCore& core, TFtpClient& ftp, const std::function<void
   quit();
 }
 
-// The names of the listing file, empty lines skipped.
-std::vector<std::string> ListedNames(TTrelvoCore& core) {
-  std::vector<std::string> names;
-  for (std::string& line : ReadListing(core.FtpListFileName()))
-    if (!line.empty()) names.push_back(std::move(line));
-  return names;
+// The server itself answered the listing command 450 or 550. Right after
+// a CWD into the directory that only says the directory is empty (servers
+// differ in how they say it); a reply the client made up for a local or
+// connection failure is not the server's.
+bool AnsweredEmpty(const TFtpClient& ftp) {
+  const int code = ftp.ReplyCode();
+  return ftp.IsConnected() && (code == 450 || code == 550) && ftp.ServerReply() == ftp.ReplyLine() &&
+         ftp.ErrorMessage() == ftp.ReplyLine();
+}
+
+// The names of the server's current directory that mask takes, in listing
+// order. The directory itself is listed (MLSD where the server offers it,
+// else a bare NLST) and the mask is matched here, without regard to case:
+// servers' wildcards in NLST differ, from none at all to a refusal of any
+// mask. False when the listing failed; failed then names the command.
+bool ListPackages(TTrelvoCore& core, TFtpClient& ftp, const std::string& mask, std::vector<std::string>& names,
+                  std::string& failed) {
+  const TFileMask matcher(mask);
+  names.clear();
+  // A server without FEAT simply has no MLSD.
+  ftp.Feat();
+  const bool machine = ftp.HasFeature("MLST") || ftp.HasFeature("MLSD");
+  ftp.HostFileName.clear();
+  ftp.LocalFileName = core.FtpListFileName();
+  if (!(machine ? ftp.Mlsd() : ftp.Ls())) {
+    if (AnsweredEmpty(ftp)) return true;
+    failed = machine ? "MLSD" : "NLST";
+    return false;
+  }
+  for (std::string& name : ListedFileNames(ReadListing(core.FtpListFileName()), machine)) {
+    // Uploads in progress carry a dot-name (kTempPrefix); no package does.
+    if (name[0] == '.' || !matcher.Matches(name)) continue;
+    names.push_back(std::move(name));
+  }
+  // In name order, which is the order of the time stamps in the names: the
+  // last master package listed is the one a site takes as the newest, and
+  // MLSD (unlike most NLSTs) lists in the directory's own order.
+  std::sort(names.begin(), names.end());
+  return true;
+}
+
+// Into the step's directory, text mode, and the listing; each failure logged.
+bool EnterAndList(TTrelvoCore& core, TFtpClient& ftp, const std::string& mask, std::vector<std::string>& names) {
+  std::string failed;
+  // An empty server directory is the login directory: no CWD.
+  if (!ftp.HostDirName.empty() && !ftp.Cwd()) {
+    failed = "CWD " + ftp.HostDirName;
+  } else if (!ftp.SetAsciiType()) {
+    failed = "TYPE A";
+  } else if (ListPackages(core, ftp, mask, names, failed)) {
+    return true;
+  }
+  LogFailedCommand(core, ftp, failed);
+  return false;
 }
 
 // True, with a line in the run log, for a name that must not be used.
@@ -298,11 +352,11 @@ bool TTrelvoCore::DownloadPackage(const std::string& localPath) {
 
 bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    StartListing(*this, ftp, Settings.MasterArchive + "*.Zip");
+    StartListing(*this, ftp);
     bool result = false;
     ListingSession(*this, ftp, [&] {
-      if (!ListServerDir(*this, ftp)) return;
-      const std::vector<std::string> names = ListedNames(*this);
+      std::vector<std::string> names;
+      if (!EnterAndList(*this, ftp, Settings.MasterArchive + "*.Zip", names)) return;
       if (names.empty()) Log("Palvelimella ei ole Master-pakettia: " + Settings.MasterArchive + "*.Zip");
       for (const std::string& name : names) {
         if (RefusedName(*this, name)) continue;
@@ -320,18 +374,21 @@ bool TTrelvoCore::DownloadMasterPackages(std::string& currentPackage) {
 
 bool TTrelvoCore::CollectClientPackages() {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    StartListing(*this, ftp, Settings.MasterClients + "*.Zip");
+    StartListing(*this, ftp);
     bool result = false;
     ListingSession(*this, ftp, [&] {
-      if (!ListServerDir(*this, ftp)) return;
-      for (const std::string& name : ListedNames(*this)) {
+      std::vector<std::string> names;
+      if (!EnterAndList(*this, ftp, Settings.MasterClients + "*.Zip", names)) return;
+      for (const std::string& name : names) {
         if (RefusedName(*this, name)) continue;
         if (!RetrInto(*this, ftp, name, InternetDir() + "Tmp/" + name)) continue;
         ftp.HostFileName = name;
-        if (ftp.Dele())
+        if (ftp.Dele()) {
           Log("FTP-siiretty: " + name);
-        else
+        } else {
           Log("FTP-tiedoston poisto ei onnistu: " + name);
+          LogFailedCommand(*this, ftp, "DELE " + name);
+        }
       }
       result = true;
       Log("FTP-siirto onnistui.");
@@ -342,27 +399,25 @@ bool TTrelvoCore::CollectClientPackages() {
 
 bool TTrelvoCore::ReplaceMasterPackages(const std::string& packagePath) {
   return TStepFrame(*this, true).Run(Settings.FtpHostDir, [&](TFtpClient& ftp) {
-    StartListing(*this, ftp, Settings.MasterArchive + "*.Zip");
+    StartListing(*this, ftp);
     bool result = false;
     ListingSession(*this, ftp, [&] {
       if (!ftp.Cwd()) {
         Log("FtpClient.Cwd -ei onnistu!");
+        LogFailedCommand(*this, ftp, "CWD " + ftp.HostDirName);
         return;
       }
-      if (!ftp.SetAsciiType()) {
+      // An empty directory lists as nothing: there is no master package yet,
+      // and the head office's first one must still go up, or no site ever
+      // gets one.
+      std::vector<std::string> oldPackages;
+      std::string failedCommand = "TYPE A";
+      if (!ftp.SetAsciiType() ||
+          !ListPackages(*this, ftp, Settings.MasterArchive + "*.Zip", oldPackages, failedCommand)) {
         Log("FtpClient.Ls -ei onnistu!");
+        LogFailedCommand(*this, ftp, failedCommand);
         return;
       }
-      // Many servers answer a mask that matches nothing with 450 or 550.
-      // That only means there is no master package yet, and the head
-      // office's first one must still go up, or no site ever gets one.
-      const bool listed = ftp.Ls();
-      const bool nothingListed = !listed && ftp.IsConnected() && (ftp.ReplyCode() == 450 || ftp.ReplyCode() == 550);
-      if (!listed && !nothingListed) {
-        Log("FtpClient.Ls -ei onnistu!");
-        return;
-      }
-      const std::vector<std::string> oldPackages = listed ? ListedNames(*this) : std::vector<std::string>{};
       const std::string name = ExtractFileName(packagePath);
       auto deleteOldPackages = [&] {
         for (const std::string& old : oldPackages) {
@@ -370,7 +425,10 @@ bool TTrelvoCore::ReplaceMasterPackages(const std::string& packagePath) {
           Log("FTP poistetaan : " + old);
           ftp.HostFileName = old;
           ftp.LocalFileName.clear();
-          if (!ftp.SetBinaryType() || !ftp.Dele()) Log("FTP-tiedoston poisto ei onnistu: " + old);
+          const bool typed = ftp.SetBinaryType();
+          if (typed && ftp.Dele()) continue;
+          Log("FTP-tiedoston poisto ei onnistu: " + old);
+          LogFailedCommand(*this, ftp, typed ? "DELE " + old : "TYPE I");
         }
       };
       auto refill = [&] {

@@ -28,6 +28,8 @@ class TFtpClient : public TFtpClientCore {
   bool SetAsciiType() { return ExecuteBlocking([this] { TypeAsciiAsync(); }); }
   bool TypeSet() { return ExecuteBlocking([this] { TypeAsync(); }); }
   bool Ls() { return ExecuteBlocking([this] { NlstAsync(); }); }
+  bool Mlsd() { return ExecuteBlocking([this] { MlsdAsync(); }); }
+  bool Feat() { return ExecuteBlocking([this] { FeatAsync(); }); }
   bool Dir() { return ExecuteBlocking([this] { ListAsync(); }); }
   bool Retr() { return ExecuteBlocking([this] { RetrAsync(); }); }
   bool Stor() { return ExecuteBlocking([this] { StorAsync(); }); }

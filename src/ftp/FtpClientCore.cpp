@@ -211,6 +211,7 @@ void TFtpClientCore::WriteCommand(const std::string& command) {
   else
     Display("> " + cmd);
   ReplyAwaited_ = true;
+  ReplyLines_.clear();
   if (Control_->State() == ssConnected) Control_->SendStr(cmd + "\r\n");
 }
 
@@ -294,7 +295,7 @@ void TFtpClientCore::RunNextStep() {
         StartSend(true);
         break;
       case stList: StartReceive("LIST"); break;
-      case stNlst: StartReceive("NLST"); break;
+      case stNlst: StartReceive(RequestKind_ == rqMlsd ? "MLSD" : "NLST"); break;
       case stSyst: SendRequestCommand(rqSyst, "SYST", {215}); break;
       case stMkd: SendRequestCommand(rqMkd, "MKD " + HostFileName, {250, 257}); break;
       case stRmd: SendRequestCommand(rqRmd, "RMD " + HostFileName, {250, 257}); break;

@@ -78,6 +78,8 @@ enum TFtpRequest {
   rqRestartDownload = 40,
   rqRestStor = 41,
   rqRestartUpload = 42,
+  rqFeat = 43,
+  rqMlsd = 44,
 };
 
 enum TFtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
@@ -202,6 +204,15 @@ class TFtpClientCore {
   int ReplyCode() const { return ReplyCode_; }
   const std::string& ReplyLine() const { return ReplyLine_; }
   const std::string& PasvReply() const { return PasvReply_; }
+  // The last final reply line the server itself sent; ReplyLine may instead
+  // hold a text the client made up for a local or connection failure.
+  const std::string& ServerReply() const { return ServerReply_; }
+  // The features of the server's FEAT reply (their first words in upper
+  // case), known once FEAT has been asked in this session; a server that
+  // refuses FEAT has none.
+  const std::vector<std::string>& Features() const { return Features_; }
+  bool FeaturesKnown() const { return FeaturesKnown_; }
+  bool HasFeature(const std::string& name) const;
   int64_t RemoteSize() const { return RemoteSize_; }
   const std::string& RemoteDir() const { return RemoteDir_; }
   int64_t ByteCount() const { return ByteCount_; }
@@ -222,6 +233,9 @@ class TFtpClientCore {
   TReadyToTransmitEvent OnReadyToTransmit;
   TBgExceptionEvent OnBgException;
   TDisplayEvent OnUsageError;  // unassigned: usage errors raise FtpException
+  // An active data connection came from another address than the server's
+  // and was closed; msg is that address. The transfer goes on waiting.
+  TDisplayEvent OnDataConnectionRefused;
 
   // ---- asynchronous requests ----
   virtual void OpenAsync();
@@ -238,6 +252,11 @@ class TFtpClientCore {
   virtual void AppendFileAsync();
   virtual void ListAsync();
   virtual void NlstAsync();
+  // MLSD of HostFileName (the current directory when empty) into the local
+  // file, as NLST does.
+  virtual void MlsdAsync();
+  // FEAT; the reply fills Features.
+  virtual void FeatAsync();
   virtual void TypeAsync();
   virtual void TypeBinaryAsync();
   virtual void TypeAsciiAsync();
@@ -317,6 +336,8 @@ class TFtpClientCore {
   void HandleCommandReply();
   bool FinalReplyOutstanding() const;
   void SetSocketFailure(const std::string& prefix, int error);
+  void ReadFeatures();
+  void TakeFeatures();
 
   // TLS (FtpClientTls.cpp).
   void SendFollowUp(const std::string& command, std::initializer_list<int> accepted, void (TFtpClientCore::*afterReply)());
@@ -335,6 +356,10 @@ class TFtpClientCore {
 
   // Data connection and transfers.
   void OpenDataPort();
+  void SendPassiveCommand();
+  void PassiveAfterFeat();
+  void PassiveAnswered();
+  bool AcceptedFromServer(int handle);
   void DoRest();
   void StartReceive(const std::string& dataCommand);
   void StartSend(bool append);
@@ -382,6 +407,10 @@ class TFtpClientCore {
   std::string ErrorMessage_;
   std::string SavedErrorMessage_;
   std::string PasvReply_;
+  std::string ServerReply_;
+  std::vector<std::string> ReplyLines_;  // the lines of the reply being read
+  std::vector<std::string> Features_;
+  bool FeaturesKnown_ = false;
   int64_t RemoteSize_ = 0;
   std::string RemoteDir_;
   char TypeLetter_ = 'I';

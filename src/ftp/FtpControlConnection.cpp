@@ -1,5 +1,6 @@
 // The control connection: open, login, quit, and the reply reader that
 // hands each final reply to the waiting handler.
+#include <cctype>
 #include <cstring>
 
 #include "ftp/FtpClientCoreImpl.h"
@@ -62,6 +63,9 @@ void TFtpClientCore::ControlSessionConnected(uint16_t error) {
   }
   IsConnected_ = true;
   ReplyAwaited_ = true;  // the greeting
+  // Each session learns its server's features anew.
+  Features_.clear();
+  FeaturesKnown_ = false;
   if (Tls == ftpTlsImplicit) Control_->StartTls(TlsContext_);
 }
 
@@ -116,6 +120,7 @@ void TFtpClientCore::ControlDataAvailable() {
       Display("< " + line);
       if (!final) continue;
       ReplyCode_ = code;
+      ServerReply_ = line;
       ReplyAwaited_ = false;
       if (code != 220) {
         if (ErrorMessage_.empty()) ErrorMessage_ = line;
@@ -128,7 +133,9 @@ void TFtpClientCore::ControlDataAvailable() {
       if (Greeted()) FinishRequest(0);
     } else if (State_ == fcsAwaitReply) {
       Display("< " + line);
+      ReplyLines_.push_back(line);
       if (!final) continue;
+      ServerReply_ = line;
       if (!ReplyHandler_) return UsageError("Program error: no reply handler");
       (this->*ReplyHandler_)();
     } else {
@@ -158,7 +165,7 @@ void TFtpClientCore::HandleCommandReply() {
     RequestError_ = ReplyCode_;
     if (ErrorMessage_.empty()) ErrorMessage_ = ReplyLine_;
   }
-  if (Passive_ && ReplyCode_ == 227) {
+  if (Passive_ && (ReplyCode_ == 227 || ReplyCode_ == 229)) {
     SetState(fcsPassiveReady);
     PasvReply_ = ReplyLine_;
   }
@@ -226,6 +233,36 @@ void TFtpClientCore::AbortClient() {
   TransferRunning_ = false;
   ReplyAwaited_ = false;
   SetState(fcsReady);
+}
+
+// FEAT (RFC 2389): "211-Features:", one feature a line, each after a blank,
+// then "211 End". Any other reply means the server names no features.
+void TFtpClientCore::TakeFeatures() {
+  Features_.clear();
+  FeaturesKnown_ = true;
+  if (ReplyCode_ != 211) return;
+  for (size_t i = 1; i + 1 < ReplyLines_.size(); ++i) {
+    const std::string& line = ReplyLines_[i];
+    size_t b = line.find_first_not_of(' ');
+    if (b == std::string::npos) continue;
+    size_t e = line.find_first_of(" \t", b);
+    std::string word = line.substr(b, e == std::string::npos ? std::string::npos : e - b);
+    for (char& ch : word) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    Features_.push_back(word);
+  }
+}
+
+void TFtpClientCore::ReadFeatures() {
+  TakeFeatures();
+  FinishRequest(RequestError_);
+}
+
+bool TFtpClientCore::HasFeature(const std::string& name) const {
+  std::string upper = name;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  for (const std::string& f : Features_)
+    if (f == upper) return true;
+  return false;
 }
 
 }  // namespace trelvo

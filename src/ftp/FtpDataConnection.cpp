@@ -39,10 +39,21 @@ void TFtpClientCore::OpenDataPort() {
   addr = {};
   Control_->GetSockName(addr, len);
   uint32_t local = ntohl(addr.sin_addr.s_addr);
-  std::string command;
+  ByteCount_ = 0;
+  DataSessionOpen_ = false;
+  CurrentStep_ = stPort;
   if (Passive_) {
-    command = "PASV";
-  } else {
+    // EPSV needs the server's word that it has it; FEAT is asked once per
+    // session, on the first passive transfer that needs it.
+    if (!FeaturesKnown_) {
+      SendRequestCommand(rqPort, "FEAT", {}, &TFtpClientCore::PassiveAfterFeat);
+      return;
+    }
+    SendPassiveCommand();
+    return;
+  }
+  std::string command;
+  {
     char buf[64];
     if (Control_->Addr() == "127.0.0.1")
       std::snprintf(buf, sizeof buf, "PORT 127,0,0,1,%d,%d", listenPort >> 8, listenPort & 0xff);
@@ -51,10 +62,39 @@ void TFtpClientCore::OpenDataPort() {
                     local & 0xff, listenPort >> 8, listenPort & 0xff);
     command = buf;
   }
-  ByteCount_ = 0;
-  DataSessionOpen_ = false;
-  CurrentStep_ = stPort;
   SendRequestCommand(rqPort, command, {200, 227});
+}
+
+// Whatever FEAT answered, the passive command follows; a refused FEAT only
+// means PASV.
+void TFtpClientCore::PassiveAfterFeat() {
+  TakeFeatures();
+  RequestError_ = 0;
+  ErrorMessage_.clear();
+  SetState(fcsStepReady);
+  SendPassiveCommand();
+}
+
+// EPSV (RFC 2428) names only a port; PASV's address is not used either (see
+// ConnectPassive), so both lead to the server the control connection has.
+void TFtpClientCore::SendPassiveCommand() {
+  CurrentStep_ = stPort;
+  if (HasFeature("EPSV"))
+    SendRequestCommand(rqPort, "EPSV", {229}, &TFtpClientCore::PassiveAnswered);
+  else
+    SendRequestCommand(rqPort, "PASV", {227});
+}
+
+// A server that names EPSV in FEAT and then refuses it still gets PASV.
+void TFtpClientCore::PassiveAnswered() {
+  if (RequestError_ != 0 && ReplyCode_ >= 500 && ReplyCode_ <= 599 && IsConnected_) {
+    RequestError_ = 0;
+    ErrorMessage_.clear();
+    SetState(fcsStepReady);
+    SendRequestCommand(rqPort, "PASV", {227});
+    return;
+  }
+  FinishRequest(RequestError_);
 }
 
 void TFtpClientCore::DoRest() {
@@ -113,11 +153,15 @@ bool TFtpClientCore::OpenLocalFileForSend() {
   return true;
 }
 
+// The data connection goes to the control connection's server and the
+// port of the reply, never to an address the reply names: a hostile or
+// tampered server could point the client at any host of the site's network,
+// and a server behind NAT names its inner address.
 bool TFtpClientCore::ConnectPassive(bool forReceive) {
-  std::string address;
-  int port = 0;
-  PassiveAddress(PasvReply_, address, port);
+  const int port = PassivePort(PasvReply_);
+  const std::string address = Control_->Addr();
   try {
+    if (port == 0) throw ESocketException("no port in the passive reply \"" + PasvReply_ + "\"");
     Data_->SetPort(std::to_string(port));
     Data_->SetAddr(address);
     Data_->SetLocalAddr(LocalAddr);
@@ -173,6 +217,7 @@ void TFtpClientCore::StartReceive(const std::string& dataCommand) {
 
 void TFtpClientCore::AcceptForReceive() {
   int h = Data_->Accept();
+  if (!AcceptedFromServer(h)) return;
   Data_->Close();
   Data_->OnSessionClosed = [this](TAsyncSocket*, uint16_t e) { Safe([&] { ReceiveClosed(e); }); };
   Data_->OnDataAvailable = [this](TAsyncSocket*, uint16_t) { Safe([&] { ReceiveData(); }); };
@@ -361,6 +406,7 @@ void TFtpClientCore::StartSend(bool append) {
 
 void TFtpClientCore::AcceptForSend() {
   int h = Data_->Accept();
+  if (!AcceptedFromServer(h)) return;
   Data_->Close();
   Data_->OnSessionClosed = [this](TAsyncSocket*, uint16_t e) { Safe([&] { SendClosed(e); }); };
   Data_->OnDataAvailable = [this](TAsyncSocket*, uint16_t) { Safe([&] { DrainData(); }); };
@@ -503,6 +549,27 @@ bool TFtpClientCore::Progress() {
     return false;
   }
   return true;
+}
+
+// An active data connection is taken only from the address the control
+// connection is connected to: anyone else reaching the listening port could
+// feed a forged listing or file, or take an upload. Another connection is
+// closed and reported, and the listening socket waits on for the server's.
+bool TFtpClientCore::AcceptedFromServer(int handle) {
+  if (handle < 0) return true;  // the accept failed; Dup reports it
+  sockaddr_in peer{}, server{};
+  socklen_t len = sizeof peer;
+  const bool known = ::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+  len = sizeof server;
+  const bool serverKnown = ::getpeername(Control_->Handle(), reinterpret_cast<sockaddr*>(&server), &len) == 0;
+  if (known && serverKnown && peer.sin_addr.s_addr == server.sin_addr.s_addr) return true;
+  char text[INET_ADDRSTRLEN] = "?";
+  if (known) ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  ::close(handle);
+  std::string address = text;
+  Display("! Data connection from " + address + " refused: not the server's address");
+  if (OnDataConnectionRefused) OnDataConnectionRefused(this, address);
+  return false;
 }
 
 }  // namespace trelvo

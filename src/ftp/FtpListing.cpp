@@ -4,6 +4,8 @@ namespace trelvo {
 
 void TFtpClientCore::ListAsync() { StartSequence(rqList, stPort | stList); }
 void TFtpClientCore::NlstAsync() { StartSequence(rqNlst, stPort | stNlst); }
+void TFtpClientCore::MlsdAsync() { StartSequence(rqMlsd, stPort | stNlst); }
+void TFtpClientCore::FeatAsync() { SendRequestCommand(rqFeat, "FEAT", {211}, &TFtpClientCore::ReadFeatures); }
 void TFtpClientCore::ListOneCallAsync() {
   StartSequence(rqListOneCall, stOpen | stUser | stPass | stCwd | stType | stPort | stList | stQuit);
 }

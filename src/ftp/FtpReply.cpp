@@ -66,6 +66,26 @@ void PassiveAddress(const std::string& reply, std::string& address, int& port) {
                            static_cast<unsigned>(std::atoi(parts[5].c_str()))) & 0xffffu);
 }
 
+int PassivePort(const std::string& reply) {
+  if (ReplyStatus(reply, nullptr) != 229) {
+    std::string address;
+    int port = 0;
+    PassiveAddress(reply, address, port);
+    return port;
+  }
+  const size_t paren = reply.find('(');
+  if (paren == std::string::npos || reply.size() < paren + 5) return 0;
+  const char delimiter = reply[paren + 1];
+  if (reply[paren + 2] != delimiter || reply[paren + 3] != delimiter) return 0;
+  unsigned port = 0;
+  size_t i = paren + 4;
+  // Six digits at most: no port has more, and the number cannot overflow.
+  for (int digits = 0; i < reply.size() && digits < 6 && reply[i] >= '0' && reply[i] <= '9'; ++i, ++digits)
+    port = port * 10 + static_cast<unsigned>(reply[i] - '0');
+  if (i >= reply.size() || reply[i] != delimiter || port > 0xffff) return 0;
+  return static_cast<int>(port);
+}
+
 bool TakeReplyLine(char* buffer, int& length, bool acceptLF, std::string& line) {
   int limit = static_cast<int>(std::strlen(buffer));
   int lineLen = -1, consumed = 0;

@@ -23,6 +23,12 @@ int64_t ReplySize(const std::string& line);
 // taken as they stand; a malformed reply gives an address the socket refuses.
 void PassiveAddress(const std::string& reply, std::string& address, int& port);
 
+// The data port of a passive reply: "229 Entering Extended Passive Mode
+// (|||port|)" with any delimiter, or the port of a 227 reply. 0 when the
+// reply names none. The data connection goes to the control connection's
+// peer whatever address a 227 reply names.
+int PassivePort(const std::string& reply);
+
 // Takes the first complete line out of buffer, which holds length bytes
 // followed by a zero byte; a zero byte inside ends the search. With acceptLF
 // a line feed alone ends a line, else only carriage return + line feed. The

@@ -1,5 +1,6 @@
 #include "StepsFixture.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +27,16 @@ void TScriptedFtp::Serve(TFakeSession& s) {
       s.Send("250 directory changed\r\n");
     } else if (verb == "TYPE" || verb == "PORT") {
       s.Send("200 ok\r\n");
-    } else if (verb == "NLST") {
+    } else if (verb == "FEAT" && !Feat.empty()) {
+      s.Send(Feat + "\r\n");
+    } else if (verb == "NLST" || verb == "MLSD") {
+      if (!StrangerAddress.empty()) {
+        int stranger = s.ConnectToPort(StrangerAddress);
+        SendAll(stranger, "Zuze01_forged.Zip\r\n");
+        char byte;
+        ::recv(stranger, &byte, 1, 0);  // until the client closes it
+        ::close(stranger);
+      }
       int data = s.ConnectToPort();
       s.Send("150 listing\r\n");
       std::string text;

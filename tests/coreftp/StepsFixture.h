@@ -44,13 +44,17 @@ struct TStepsHome {
 };
 
 // A scripted FTP server for one session over active data connections: it
-// answers the commands the steps send, lists Listing for NLST, serves and
+// answers the commands the steps send, lists Listing for NLST and MLSD, serves and
 // stores Files, and lets a test put another reply in place of any answer.
 struct TScriptedFtp {
-  std::vector<std::string> Listing;  // raw NLST lines, sent with CR LF
+  std::vector<std::string> Listing;  // raw NLST or MLSD lines, sent with CR LF
+  std::string Feat;                  // the reply to FEAT (CR LF between lines); empty: 502
   std::map<std::string, std::string> Files;
   // A non-empty result is sent instead of the normal answer to cmd.
   std::function<std::string(const std::string& cmd)> Reply = [](const std::string&) { return std::string(); };
+  // A listing's data connection is first tried from this address (a
+  // stranger on the site's network) with a forged listing.
+  std::string StrangerAddress;
   // STOR of these names takes the data, then fails the transfer.
   std::vector<std::string> BrokenStors;
 

@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -106,7 +107,8 @@ server.serve_forever()
 
 }  // namespace
 
-TPyFtpServer::TPyFtpServer(const std::string& root, const std::string& user, const std::string& password) {
+TPyFtpServer::TPyFtpServer(const std::string& root, const std::string& user, const std::string& password)
+    : User_(user), Password_(password) {
   WriteFile(Work_ / "server.py", PyServerScript);
   Port_ = FreeLoopbackPort();
   Process_ = std::make_unique<TChildProcess>(
@@ -186,20 +188,63 @@ TVsftpdTlsServer::TVsftpdTlsServer(const std::string& root, const std::vector<st
   for (const std::string& dir : dirs) RunCommand("chown -R " + std::string(TlsUser) + " '" + root + dir + "'");
 }
 
+// ---- pure-ftpd and proftpd, unpacked into the build ----
+
+std::string FtpServersDir() {
+  const char* env = std::getenv("TRELVO_FTP_SERVERS");
+  if (env && *env) return env;
+  return BinaryDir() + "/ftp-servers";
+}
+
 namespace {
 
-std::string PureFtpdBinary() { return BinaryDir() + "/ftp-servers/pure-ftpd/usr/sbin/pure-ftpd"; }
+// Runs a binary of the unpacked packages with their libraries.
+std::vector<std::string> Unpacked(const std::string& binary, std::vector<std::string> args) {
+  const std::string dir = FtpServersDir();
+  args.insert(args.begin(), {"/usr/bin/env", "LD_LIBRARY_PATH=" + dir + "/lib", dir + "/root" + binary});
+  return args;
+}
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+// The user the password logins act as: the files they write belong to ftp.
+void GiveToFtpUser(const std::string& root, const std::vector<std::string>& dirs) {
+  ::chmod(root.c_str(), 0755);
+  for (const std::string& dir : dirs) RunCommand("mkdir -p " + Quoted(root + dir));
+  RunCommand("chown -R ftp:ftp " + Quoted(root));
+}
 
 }  // namespace
 
-bool TPureFtpdTlsServer::Available() {
-  if (::geteuid() != 0) return false;
-  if (FileExists(PureFtpdBinary())) return true;
-  const std::string dir = BinaryDir() + "/ftp-servers";
-  RunCommand("mkdir -p '" + dir + "/pure-ftpd' && cd '" + dir + "' && apt-get download -qq pure-ftpd >/dev/null 2>&1 && "
-             "dpkg-deb -x pure-ftpd_*.deb pure-ftpd");
-  return FileExists(PureFtpdBinary());
+bool TPureFtpdServer::Available() {
+  return ::geteuid() == 0 && FileExists(FtpServersDir() + "/root/usr/sbin/pure-ftpd");
 }
+
+TPureFtpdServer::TPureFtpdServer(const std::string& root, const std::vector<std::string>& dirs) {
+  GiveToFtpUser(root, dirs);
+  ::chmod(Work_.Path().c_str(), 0755);
+  // A virtual user of its own password database, acting as ftp, with root
+  // as its home (and so its chroot).
+  const std::string passwd = Work_ / "pureftpd.passwd", db = Work_ / "pureftpd.pdb";
+  std::string cmd;
+  for (const auto& a : Unpacked("/usr/bin/pure-pw", {"useradd", User(), "-u", "ftp", "-g", "ftp", "-d", root, "-f", passwd}))
+    cmd += Quoted(a) + " ";
+  std::string out;
+  if (RunCommand("printf '" + Password() + "\\n" + Password() + "\\n' | " + cmd + " 2>&1", &out) != 0)
+    throw std::runtime_error("pure-pw useradd failed: " + out);
+  cmd.clear();
+  for (const auto& a : Unpacked("/usr/bin/pure-pw", {"mkdb", db, "-f", passwd})) cmd += Quoted(a) + " ";
+  if (RunCommand(cmd + " 2>&1", &out) != 0) throw std::runtime_error("pure-pw mkdb failed: " + out);
+  Port_ = FreeLoopbackPort();
+  // -E: no anonymous logins; -H: no name look-ups; -f none: no syslog.
+  Process_ = std::make_unique<TChildProcess>(
+      Unpacked("/usr/sbin/pure-ftpd", {"-S", "127.0.0.1," + std::to_string(Port_), "-l", "puredb:" + db, "-E", "-H",
+                                       "-A", "-f", "none"}),
+      Work_ / "server.log");
+  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
+}
+
+bool TPureFtpdTlsServer::Available() { return TPureFtpdServer::Available(); }
 
 TPureFtpdTlsServer::TPureFtpdTlsServer(const std::string& root, const std::vector<std::string>& dirs,
                                        const TTestCertificate& cert) {
@@ -212,10 +257,78 @@ TPureFtpdTlsServer::TPureFtpdTlsServer(const std::string& root, const std::vecto
   for (const std::string& d : dirs) RunCommand("mkdir -p '" + root + d + "' && chown -R " + user + " '" + root + d + "'");
   Port_ = FreeLoopbackPort();
   Process_ = std::make_unique<TChildProcess>(
-      std::vector<std::string>{PureFtpdBinary(), "-S", "127.0.0.1," + std::to_string(Port_), "-Y", "2", "-2",
-                               cert.CertFile + "," + cert.KeyFile, "-l", "unix", "-E", "-A", "-H"},
+      Unpacked("/usr/sbin/pure-ftpd", {"-S", "127.0.0.1," + std::to_string(Port_), "-Y", "2", "-2",
+                                       cert.CertFile + "," + cert.KeyFile, "-l", "unix", "-E", "-A", "-H"}),
       Work_ / "server.log");
   if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
+}
+
+bool TProftpdServer::Available() {
+  return ::geteuid() == 0 && FileExists(FtpServersDir() + "/root/usr/sbin/proftpd");
+}
+
+TProftpdServer::TProftpdServer(const std::string& root, const std::vector<std::string>& dirs) {
+  GiveToFtpUser(root, dirs);
+  // proftpd refuses a scoreboard or log in a folder others may write to.
+  const std::string run = Work_ / "run";
+  MakeDir(run);
+  ::chmod(Work_.Path().c_str(), 0755);
+  ::chmod(run.c_str(), 0755);
+  std::string hash;
+  RunCommand("openssl passwd -6 " + Password() + " | tr -d '\\n'", &hash);
+  std::string uid, gid;
+  RunCommand("id -u ftp | tr -d '\\n'", &uid);
+  RunCommand("id -g ftp | tr -d '\\n'", &gid);
+  const std::string passwd = Work_ / "ftpd.passwd";
+  WriteFile(passwd, User() + ":" + hash + ":" + uid + ":" + gid + "::" + root + ":/bin/sh\n");
+  ::chmod(passwd.c_str(), 0600);
+  Port_ = FreeLoopbackPort();
+  const std::string conf = "ServerType standalone\nDefaultAddress 127.0.0.1\nPort " + std::to_string(Port_) +
+                           "\nUseIPv6 off\nUser ftp\nGroup ftp\nModulePath " + FtpServersDir() +
+                           "/root/usr/lib/proftpd\nScoreboardFile " + run + "/scoreboard\nPidFile " + run +
+                           "/proftpd.pid\nDelayTable none\nWtmpLog off\nSystemLog " + run +
+                           "/system.log\nTransferLog none\nAuthOrder mod_auth_file.c\nAuthUserFile " + passwd +
+                           "\nRequireValidShell off\nDefaultRoot ~\nUseReverseDNS off\nAllowOverwrite on\n";
+  WriteFile(Work_ / "proftpd.conf", conf);
+  Process_ = std::make_unique<TChildProcess>(Unpacked("/usr/sbin/proftpd", {"-n", "-q", "-c", Work_ / "proftpd.conf"}),
+                                             Work_ / "server.log");
+  if (!WaitForPort(Port_, 10000))
+    throw std::runtime_error("proftpd did not start: " + ReadFile(Work_ / "server.log") + ReadFile(run + "/system.log"));
+}
+
+const char* ServerName(TFtpServerKind kind) {
+  switch (kind) {
+    case TFtpServerKind::Vsftpd: return "vsftpd";
+    case TFtpServerKind::PyFtpdlib: return "pyftpdlib";
+    case TFtpServerKind::PureFtpd: return "pureftpd";
+    case TFtpServerKind::Proftpd: return "proftpd";
+  }
+  return "?";
+}
+
+std::string ServerMissing(TFtpServerKind kind) {
+  switch (kind) {
+    case TFtpServerKind::Vsftpd: return TVsftpdServer::Available() ? "" : "vsftpd needs root";
+    case TFtpServerKind::PyFtpdlib: return "";
+    case TFtpServerKind::PureFtpd:
+      return TPureFtpdServer::Available() ? "" : "pure-ftpd needs root and " + FtpServersDir();
+    case TFtpServerKind::Proftpd:
+      return TProftpdServer::Available() ? "" : "proftpd needs root and " + FtpServersDir();
+  }
+  return "unknown server";
+}
+
+std::unique_ptr<TRealFtpServer> StartFtpServer(TFtpServerKind kind, const std::string& root,
+                                               const std::vector<std::string>& dirs) {
+  switch (kind) {
+    case TFtpServerKind::Vsftpd: return std::make_unique<TVsftpdServer>(root, dirs);
+    case TFtpServerKind::PyFtpdlib:
+      for (const std::string& dir : dirs) RunCommand("mkdir -p " + Quoted(root + dir));
+      return std::make_unique<TPyFtpServer>(root);
+    case TFtpServerKind::PureFtpd: return std::make_unique<TPureFtpdServer>(root, dirs);
+    case TFtpServerKind::Proftpd: return std::make_unique<TProftpdServer>(root, dirs);
+  }
+  return nullptr;
 }
 
 // ---- fake server ----
@@ -247,6 +360,7 @@ std::string RandomBytes(size_t n, unsigned seed) {
 TFakeSession::~TFakeSession() {
   if (Ssl_) SSL_free(static_cast<SSL*>(Ssl_));
   if (SslCtx_) SSL_CTX_free(static_cast<SSL_CTX*>(SslCtx_));
+  if (PassiveFd_ >= 0) ::close(PassiveFd_);
   if (Fd_ >= 0) ::close(Fd_);
 }
 
@@ -306,10 +420,16 @@ std::string TFakeSession::Expect(const std::string& reply) {
   return cmd;
 }
 
-int TFakeSession::ConnectToPort() {
+int TFakeSession::ConnectToPort(const std::string& from) {
   int h[6] = {0};
   std::sscanf(LastPort.c_str(), "%d,%d,%d,%d,%d,%d", &h[0], &h[1], &h[2], &h[3], &h[4], &h[5]);
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (!from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(h[4] * 256 + h[5]));
@@ -318,6 +438,28 @@ int TFakeSession::ConnectToPort() {
     ::close(fd);
     return -1;
   }
+  return fd;
+}
+
+int TFakeSession::ListenPassive() {
+  if (PassiveFd_ >= 0) ::close(PassiveFd_);
+  PassiveFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(PassiveFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(PassiveFd_, reinterpret_cast<sockaddr*>(&a), &len);
+  ::listen(PassiveFd_, 5);
+  timeval tv{10, 0};
+  ::setsockopt(PassiveFd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return ntohs(a.sin_port);
+}
+
+int TFakeSession::AcceptPassive() {
+  int fd = ::accept(PassiveFd_, nullptr, nullptr);
+  ::close(PassiveFd_);
+  PassiveFd_ = -1;
   return fd;
 }
 

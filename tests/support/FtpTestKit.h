@@ -32,13 +32,24 @@ class TChildProcess {
 
 bool WaitForPort(int port, int timeoutMs);
 
+// A real FTP server on loopback: its port and the login it takes.
+class TRealFtpServer {
+ public:
+  virtual ~TRealFtpServer() = default;
+  virtual int Port() const = 0;
+  virtual std::string User() const { return "test"; }
+  virtual std::string Password() const { return "secret"; }
+};
+
 // pyftpdlib serving root (user "test", password "secret" unless given) with
 // wildcard NLST.
-class TPyFtpServer {
+class TPyFtpServer : public TRealFtpServer {
  public:
   explicit TPyFtpServer(const std::string& root, const std::string& user = "test",
                         const std::string& password = "secret");
-  int Port() const { return Port_; }
+  int Port() const override { return Port_; }
+  std::string User() const override { return User_; }
+  std::string Password() const override { return Password_; }
   // Where the server writes its log (and everything else it writes but the
   // files it serves).
   std::string WorkDir() const { return Work_.Path(); }
@@ -46,12 +57,13 @@ class TPyFtpServer {
  private:
   TTempDir Work_;
   int Port_;
+  std::string User_, Password_;
   std::unique_ptr<TChildProcess> Process_;
 };
 
 // vsftpd with anonymous access; root is made unwritable and root/pub is
 // writable by the ftp user, as vsftpd demands. Needs root: Available() says.
-class TVsftpdServer {
+class TVsftpdServer : public TRealFtpServer {
  public:
   explicit TVsftpdServer(const std::string& root) : TVsftpdServer(root, {"pub"}) {}
   // dirs: the subdirectories of root made writable by the ftp user (a name
@@ -60,7 +72,9 @@ class TVsftpdServer {
   // "anon_other_write_enable=NO" for a server that refuses DELE and RNFR).
   TVsftpdServer(const std::string& root, const std::vector<std::string>& dirs, const std::string& extraConf = "");
   static bool Available();
-  int Port() const { return Port_; }
+  int Port() const override { return Port_; }
+  std::string User() const override { return "anonymous"; }
+  std::string Password() const override { return "trelvo@example.com"; }
 
  private:
   TTempDir Work_;
@@ -111,6 +125,49 @@ class TPureFtpdTlsServer {
   std::unique_ptr<TChildProcess> Process_;
 };
 
+// Where scripts/ftp-test-servers unpacked pure-ftpd and proftpd (the build's
+// ftp-servers folder, or TRELVO_FTP_SERVERS).
+std::string FtpServersDir();
+
+// pure-ftpd with a password user "test" ("secret") of its own puredb, acting
+// as the ftp account and chrooted to root; dirs are made there. Needs root
+// and the unpacked package: Available() says.
+class TPureFtpdServer : public TRealFtpServer {
+ public:
+  explicit TPureFtpdServer(const std::string& root, const std::vector<std::string>& dirs = {});
+  static bool Available();
+  int Port() const override { return Port_; }
+
+ private:
+  TTempDir Work_;
+  int Port_;
+  std::unique_ptr<TChildProcess> Process_;
+};
+
+// proftpd with a password user "test" ("secret") of its own AuthUserFile,
+// acting as the ftp account and chrooted to root; as TPureFtpdServer.
+class TProftpdServer : public TRealFtpServer {
+ public:
+  explicit TProftpdServer(const std::string& root, const std::vector<std::string>& dirs = {});
+  static bool Available();
+  int Port() const override { return Port_; }
+
+ private:
+  TTempDir Work_;
+  int Port_;
+  std::unique_ptr<TChildProcess> Process_;
+};
+
+// The four real servers the exchange is tested against.
+enum class TFtpServerKind { Vsftpd, PyFtpdlib, PureFtpd, Proftpd };
+const char* ServerName(TFtpServerKind kind);
+// Empty when the server can run here, else why not (for GTEST_SKIP).
+std::string ServerMissing(TFtpServerKind kind);
+// The server serving root, with dirs (one or more levels) made in it and
+// writable for its users.
+std::unique_ptr<TRealFtpServer> StartFtpServer(TFtpServerKind kind, const std::string& root,
+                                               const std::vector<std::string>& dirs);
+
 // One accepted control connection of the fake server, used by the script.
 class TFakeSession {
  public:
@@ -124,7 +181,12 @@ class TFakeSession {
   // Reads a command, records it and answers it with reply (raw bytes).
   std::string Expect(const std::string& reply);
   // Connects to the address of the last PORT command; returns the socket.
-  int ConnectToPort();
+  // from: the local address to connect from (any loopback address).
+  int ConnectToPort(const std::string& from = "");
+  // Listens on a free port of 127.0.0.1 for a passive data connection;
+  // returns the port. AcceptPassive takes the connection (-1 after 10 s).
+  int ListenPassive();
+  int AcceptPassive();
   void CloseControl();
   // Serves TLS on the control connection from here on (the server's side of
   // the handshake); false when the client broke the handshake off.
@@ -137,6 +199,7 @@ class TFakeSession {
 
  private:
   int Fd_;
+  int PassiveFd_ = -1;
   std::string Pending_;
   void* SslCtx_ = nullptr;
   void* Ssl_ = nullptr;

@@ -60,12 +60,13 @@ class TRecordingView : public THeadlessView {
 class TInstallation {
  public:
   TInstallation(const std::string& dir, const std::string& role, const std::string& client, int ftpPort,
-                const TClock& clock)
+                const TClock& clock, const std::string& ftpUser = "anonymous",
+                const std::string& ftpPassword = "trelvo@example.com")
       : Dir(IncludeSlash(dir)), Clock_(&clock) {
     std::string out;
     const std::string cmd = AdminPath() + " init '" + dir + "' --role " + role + " --client " + client +
-                            " --ftp 127.0.0.1:" + std::to_string(ftpPort) +
-                            " --ftp-user anonymous --ftp-password trelvo@example.com --zip-password Salasana1 2>&1";
+                            " --ftp 127.0.0.1:" + std::to_string(ftpPort) + " --ftp-user '" + ftpUser +
+                            "' --ftp-password '" + ftpPassword + "' --zip-password Salasana1 2>&1";
     EXPECT_EQ(0, RunCommand(cmd, &out)) << out;
     Core = std::make_unique<TTrelvoCore>(Dir, &View, &clock);
     Transfer = std::make_unique<TTransfer>(*Core);
@@ -190,19 +191,20 @@ class TInstallation {
 
 class ExchangeFixture : public ::testing::Test {
  protected:
+  // The server the installations exchange through; vsftpd unless a test
+  // says otherwise.
+  virtual TFtpServerKind ServerKind() const { return TFtpServerKind::Vsftpd; }
+
   void SetUp() override {
-    if (!TVsftpdServer::Available()) GTEST_SKIP() << "vsftpd needs root";
+    if (std::string missing = ServerMissing(ServerKind()); !missing.empty()) GTEST_SKIP() << missing;
     EnsureQtApp();
     MakeDir(Root.Path());
-    Server = std::make_unique<TVsftpdServer>(Root.Path());
-    for (const char* d : {"Sorvel", "Backup", "Log"}) {
-      MakeDir(Root / d);
-      RunCommand("chown ftp '" + Root / d + "'");
-    }
+    Server = StartFtpServer(ServerKind(), Root.Path(), {"Sorvel", "Backup", "Log"});
   }
 
   TInstallation& Make(const std::string& name, const std::string& role, const std::string& client = "01") {
-    auto inst = std::make_unique<TInstallation>(Work / name, role, client, Server->Port(), Clock);
+    auto inst = std::make_unique<TInstallation>(Work / name, role, client, Server->Port(), Clock, Server->User(),
+                                                Server->Password());
     TInstallation& ref = *inst;
     Installations[name] = std::move(inst);
     return ref;
@@ -211,7 +213,7 @@ class ExchangeFixture : public ::testing::Test {
   std::vector<std::string> ServerFiles(const std::string& dir) { return ListDir(Root / dir); }
 
   TTempDir Root, Work;
-  std::unique_ptr<TVsftpdServer> Server;
+  std::unique_ptr<TRealFtpServer> Server;
   TFixedClock Clock{Day(2, 8)};
   std::map<std::string, std::unique_ptr<TInstallation>> Installations;
 };

@@ -1,7 +1,7 @@
-// A name listing from the server (NLST), as the collecting steps read it:
-// every name that passes the check is a plain file name that stays inside
-// the download directory, and the run log's form of any name is free of
-// control bytes.
+// A listing from the server (NLST or MLSD), as the collecting steps read it:
+// every name taken from it is a plain file name, every name that passes the
+// check stays inside the download directory, and the run log's form of any
+// name is free of control bytes.
 #include "FuzzSupport.h"
 #include "ftp/ListedNames.h"
 
@@ -19,6 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (unsigned char c : name) {
       Require(c != '/', "no directory part");
       Require(c >= 0x20 && c != 0x7f, "no control byte in a file name");
+    }
+  }
+  for (bool machine : {false, true}) {
+    for (const std::string& name : ListedFileNames(text, machine)) {
+      Require(!name.empty() && name != "." && name != "..", "a listed name that is a file");
+      Require(name.find('/') == std::string::npos && name.find('\n') == std::string::npos, "no path part, one line");
     }
   }
   return 0;

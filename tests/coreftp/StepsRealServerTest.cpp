@@ -1,5 +1,6 @@
-// The FTP steps against a real vsftpd on loopback, with the three server
-// directories of an installation, in active and in passive mode.
+// The FTP steps against real servers on loopback (vsftpd, pyftpdlib,
+// pure-ftpd, proftpd), with the three server directories of an
+// installation, in active and in passive mode, and vsftpd's failures.
 #include <gtest/gtest.h>
 
 #include "StepsFixture.h"
@@ -12,24 +13,33 @@ class VsftpdBase {
   // extraConf: vsftpd.conf lines that override the permissive defaults.
   void Start(bool passive, const std::string& extraConf = "") {
     Server = std::make_unique<TVsftpdServer>(Root.Path(), Lines{"Sorvel", "Backup", "Log"}, extraConf);
+    Use(passive);
+  }
+  void Use(bool passive) {
     for (TStepsHome* home : {&Site, &Master}) {
       home->UsePort(Server->Port());
+      home->Core.Settings.FtpUser = Server->User();
+      home->Core.Settings.FtpPassWord = Server->Password();
       home->Core.Settings.FtpPassive = passive;
     }
   }
   std::string OnServer(const std::string& path) const { return Root / path; }
 
   TTempDir Root;
-  std::unique_ptr<TVsftpdServer> Server;
+  std::unique_ptr<TRealFtpServer> Server;
   TStepsHome Site, Master;
 };
 
-class StepsVsftpd : public VsftpdBase, public ::testing::TestWithParam<bool> {
+// Every server with a password login (vsftpd: anonymous), active and passive.
+class StepsRealServer : public VsftpdBase, public ::testing::TestWithParam<std::tuple<TFtpServerKind, bool>> {
  protected:
   void SetUp() override {
-    if (!TVsftpdServer::Available()) GTEST_SKIP() << "vsftpd needs root";
-    Start(GetParam());
+    const auto [kind, passive] = GetParam();
+    if (std::string missing = ServerMissing(kind); !missing.empty()) GTEST_SKIP() << missing;
+    Server = StartFtpServer(kind, Root.Path(), Lines{"Sorvel", "Backup", "Log"});
+    Use(passive);
   }
+  bool Passive() const { return std::get<1>(GetParam()); }
 };
 
 class StepsVsftpdFailures : public VsftpdBase, public ::testing::Test {
@@ -39,7 +49,7 @@ class StepsVsftpdFailures : public VsftpdBase, public ::testing::Test {
   }
 };
 
-TEST_P(StepsVsftpd, ClientPackageUploadedThenCollected) {
+TEST_P(StepsRealServer, ClientPackageUploadedThenCollected) {
   const std::string bytes = RandomBytes(2560, 1);
   const std::string package = Site.Package("Zuze01_20260105220000.Zip", bytes);
   EXPECT_TRUE(Site.Core.UploadPackage(package, "/Backup"));
@@ -59,7 +69,7 @@ TEST_P(StepsVsftpd, ClientPackageUploadedThenCollected) {
   EXPECT_EQ(ListDir(Master.Tmp), Lines{"Zuze01_20260105220000.Zip"}) << "the listing file is gone";
 }
 
-TEST_P(StepsVsftpd, MasterPackageReplacedThenDownloaded) {
+TEST_P(StepsRealServer, MasterPackageReplacedThenDownloaded) {
   WriteFile(OnServer("Sorvel/Master_20260101220000.Zip"), "old master");
   WriteFile(OnServer("Sorvel/Zuze01_20260101210000.Zip"), "a site's package");
   const std::string package = Master.Package("Master_20260102220000.Zip", "new master");
@@ -99,7 +109,7 @@ TEST_P(StepsVsftpd, MasterPackageReplacedThenDownloaded) {
 // The master collects while a site's upload is under way: the half-written
 // package is hidden under its temporary name, so the collection finds
 // nothing, and the next one gets the whole package.
-TEST_P(StepsVsftpd, CollectionDuringAnUploadNeverTakesThePartialFile) {
+TEST_P(StepsRealServer, CollectionDuringAnUploadNeverTakesThePartialFile) {
   struct TCollectingView : THeadlessView {
     std::function<void()> During;
     void ProcessMessages() override {
@@ -108,7 +118,9 @@ TEST_P(StepsVsftpd, CollectionDuringAnUploadNeverTakesThePartialFile) {
   } view;
   TStepsHome site(&view);
   site.UsePort(Server->Port());
-  site.Core.Settings.FtpPassive = GetParam();
+  site.Core.Settings.FtpUser = Server->User();
+  site.Core.Settings.FtpPassWord = Server->Password();
+  site.Core.Settings.FtpPassive = Passive();
   std::vector<std::string> during;
   view.During = [&] {
     during = ListDir(OnServer("Sorvel"));
@@ -128,8 +140,14 @@ TEST_P(StepsVsftpd, CollectionDuringAnUploadNeverTakesThePartialFile) {
   EXPECT_TRUE(ReadFile(Master.Tmp + "Zuze01_20260105220000.Zip") == bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, StepsVsftpd, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Passive" : "Active"; });
+INSTANTIATE_TEST_SUITE_P(Servers, StepsRealServer,
+                         ::testing::Combine(::testing::Values(TFtpServerKind::Vsftpd, TFtpServerKind::PyFtpdlib,
+                                                              TFtpServerKind::PureFtpd, TFtpServerKind::Proftpd),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(ServerName(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "Passive" : "Active");
+                         });
 
 // One row per step: how it is called and what it logs after its first line.
 struct TStepCase {
@@ -155,11 +173,12 @@ TEST_F(StepsVsftpdFailures, LoginRefusedAndMissingDirectory) {
                               {"FTP-yhteys ei onnistunut!", refused},
                               {"FTP-yhteys ei onnistunut!", refused},
                               {"FTP-yhteys ei onnistunut!", refused}};
+  const std::string cwdLine = "FTP-komento CWD /NoSuch ei onnistunut: " + noDir;
   const Lines dirLines[] = {{"FTP-siirto ei onnistunut: " + package, noDir},
                             {"FTP-siirto ei onnistunut: " + package, noDir},
-                            {"FtpClient.Cwd -ei onnistu!", noDir},
-                            {"FtpClient.Cwd -ei onnistu!"},
-                            {"FtpClient.Cwd -ei onnistu!", noDir}};
+                            {cwdLine},
+                            {"FtpClient.Cwd -ei onnistu!", cwdLine},
+                            {cwdLine}};
   for (bool temp : {true, false}) {
     for (size_t i = 0; i < std::size(steps); ++i) {
       SCOPED_TRACE(std::string(steps[i].Name) + (temp ? " temp" : " direct"));
@@ -231,6 +250,7 @@ TEST_F(StepsVsftpdFailures, ServerThatRefusesDeleteAndRename) {
     Master.Core.MemoLog.Clear();
     EXPECT_TRUE(Master.Core.CollectClientPackages());
     EXPECT_EQ(Master.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-tiedoston poisto ei onnistu: Zuze02_1.Zip",
+                                   "FTP-komento DELE Zuze02_1.Zip ei onnistunut: 550 Permission denied.",
                                    "FTP-siirto onnistui.", Master.ListLine()}));
     EXPECT_EQ(ReadFile(Master.Tmp + "Zuze02_1.Zip"), "kept");
     EXPECT_TRUE(FileExists(OnServer("Sorvel/Zuze02_1.Zip")));
