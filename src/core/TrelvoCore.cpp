@@ -41,6 +41,7 @@ void TTrelvoCore::SetMeter(int percent) {
 
 void TTrelvoCore::LoadSettings() {
   TIniFile ini(SettingsFileName());
+  SettingsProblems.clear();
   bool databaseApplied = false;
   for (const TSettingKey& key : SettingKeys()) {
     // The data module holds the [DataBase] values; they reach it even when a
@@ -49,9 +50,25 @@ void TTrelvoCore::LoadSettings() {
       ApplyDatabaseSettings();
       databaseApplied = true;
     }
-    key.Load(key, ini.ReadString(key.Section, key.Key, key.Default), Settings, Live);
+    const std::string text = ini.ReadString(key.Section, key.Key, key.Default);
+    try {
+      key.Load(key, text, Settings, Live);
+    } catch (const std::exception& e) {
+      // A value someone mistyped must not stop the program, or a service
+      // would run on without its scheduler: the default stands in, and the
+      // run log and trelvo-admin status say which key to mend.
+      key.Load(key, key.Default, Settings, Live);
+      std::string line = std::string("Asetus [") + key.Section + "] " + key.Key + "=\"" + text + "\" ei kelpaa (" +
+                         e.what() + "), käytetään arvoa " + key.Default;
+      if (key.Kind == TKeyKind::Date) line += " (siirtoa ei ole vielä tehty)";
+      SettingsProblems.push_back(line);
+    }
   }
   if (!databaseApplied) ApplyDatabaseSettings();
+}
+
+void TTrelvoCore::LogSettingsProblems() {
+  for (const std::string& line : SettingsProblems) Log(line);
 }
 
 void TTrelvoCore::BBtnSaveClick(const TSettingsPage& page) {

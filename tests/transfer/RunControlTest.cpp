@@ -89,6 +89,19 @@ TEST_F(RunControl, MidnightTimeNeverResetsAndAFutureDateSuppresses) {
   EXPECT_TRUE(Ran("Siirto suoritettu onnistuneesti!"));
 }
 
+// A last-success date someone mistyped reads as never run: the start goes
+// on, the direction is due at its time, and its run names the key.
+TEST_F(RunControl, DateThatIsNoDateIsNeverRunAndTheSchedulerGoesOn) {
+  Site.Set("RecvDate", "2.3.26x");
+  ASSERT_NO_THROW(Site.Start());
+  TickAt(Day(2, 23, 29));
+  EXPECT_FALSE(Ran(kReceiveHeading));
+  TickAt(Day(2, 23, 31));
+  EXPECT_TRUE(Ran(kReceiveHeading)) << Joined(Site.View.All);
+  EXPECT_TRUE(HasPrefix(Site.View.All, "Asetus [Internet] RecvDate=\"2.3.26x\" ei kelpaa (")) << Joined(Site.View.All);
+  EXPECT_TRUE(Site.Transfer->TimerRunEnabled());
+}
+
 TEST_F(RunControl, InactiveDirectionOnlyWritesItsLine) {
   Core.Live.ChkBoxSend = false;
   TickAt(Day(2, 22, 1));

@@ -133,6 +133,8 @@ class TStatus {
               << ")\n";
     std::cout << "  now       " << DateTimeToStr(Now_) << "\n";
     Directories();
+    for (const std::string& problem : Core_.SettingsProblems)
+      Attention_.push_back(Core_.SettingsFileName() + ": " + problem);
     std::cout << "\nRuns (ReTryMaxCount " << S_.ReTryMaxCount << ", a tick every " << S_.ReTryTime << " s)\n";
     const TLiveValues& l = Core_.Live;
     Direction({"send", "SendFiles", "SendDate", l.ChkBoxSend, l.TimeSend, l.DateSend,
@@ -235,6 +237,17 @@ class TStatus {
       return;
     }
     log.Load(path);
+    // A package at or before the newest one the result log names was decided
+    // by the head office: still in FtpSiirtoDir, its rows could not be put
+    // back (or it could not be retired) at the last receive.
+    std::string newestNamed;
+    for (const auto& line : log.Lines)
+      if (StartsWith(UpperCase(line.first), UpperCase(S_.ClientPrefix + "_")))
+        newestNamed = std::max(newestNamed, UpperCase(line.first));
+    for (const std::string& name : waiting)
+      if (!newestNamed.empty() && UpperCase(name) <= newestNamed)
+        Attention_.push_back("package " + name + " in FtpSiirtoDir was not taken back at the last receive (see its "
+                             "run log); the next receive tries again");
     if (log.Lines.empty()) {
       std::cout << "  empty\n";
       return;
@@ -384,7 +397,8 @@ TRELVO_ADMIN_COMMAND("status", "status [--stale-days N] [--at \"dd.mm.yyyy hh:nn
                      "Needs attention (exit 1): a direction blocked by its retry counter; a direction on whose\n"
                      "last success is more than N days old; a site that has sent nothing for more than N days;\n"
                      "an ERROR01 line newer than the site's last Ok; a missing transfer directory; a database\n"
-                     "that cannot be reached. Otherwise exit 0.\n"
+                     "that cannot be reached; a setting of Sorvel.ini that cannot be read (its default is used);\n"
+                     "a site's package whose rows the last receive could not put back. Otherwise exit 0.\n"
                      "\n"
                      "The retry counters are those trelvo-admin run and tick keep in RunState.ini; the trelvo\n"
                      "program keeps its own in memory, so for an installation the program runs the counters\n"
