@@ -31,6 +31,13 @@ enum : int {
 std::string ZipErrorMessage(int code);
 
 enum TZipProcessType { ptAdd, ptExtract };
+
+// How entries added with a password are encrypted. Both kinds are read
+// whatever is set, so installations can change over one at a time.
+enum TZipEncryption {
+  zcZipCrypto,  // the traditional PKWARE cipher, readable by every ZIP program
+  zcAes256,     // AES-256 entries (AE-2): authenticated, for data worth protecting
+};
 enum TZipErrorClass {
   ecFile,      // the file system refused (open, read, write, rename)
   ecData,      // damaged entry data or a failed check
@@ -83,8 +90,17 @@ struct TZipItem {
   std::uint64_t LocalHeaderOffset = 0;
   // Set while the entry is only queued: the file read when the archive is written.
   std::string SourcePath;
+  // Of an AES entry (Method 99), from its extra field: AE-1 or AE-2, the key
+  // strength (3 for AES-256) and the compression method of the data; 0 for
+  // any other entry.
+  std::uint16_t AesVersion = 0;
+  std::uint8_t AesStrength = 0;
+  std::uint16_t AesMethod = 0;
 
   bool Encrypted() const { return Flags & 1; }
+  bool Aes() const { return AesVersion != 0; }
+  // The compression method of the data, under the AES layer where there is one.
+  std::uint16_t DataMethod() const { return Aes() ? AesMethod : Method; }
   bool Queued() const { return !SourcePath.empty(); }
   TDateTime DateTime() const;
 };
@@ -123,8 +139,11 @@ class TZipArchiver {
   const std::vector<TZipItem>& Items() const;
 
   int DeflateLevel = 6;
-  // Fills the random bytes of each encryption header. Replaceable so that a
-  // test can make packages that are equal byte for byte.
+  // For the entries added from now on; entries already in the package keep theirs.
+  TZipEncryption Encryption = zcZipCrypto;
+  // Fills the random bytes of each encryption header and AES salt. Must be
+  // cryptographically strong (the default is the kernel's); replaceable so
+  // that a test can make packages that are equal byte for byte.
   std::function<void(std::uint8_t* bytes, std::size_t size)> RandomSource;
 
   TNotifyEvent OnLoad;

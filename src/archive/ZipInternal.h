@@ -43,6 +43,10 @@ class TLeWriter {
 class TLeReader {
  public:
   TLeReader(const std::uint8_t* data, std::size_t size) : Data_(data), Size_(size) {}
+  std::uint8_t U8() {
+    const std::uint8_t* p = Take(1);
+    return p ? p[0] : 0;
+  }
   std::uint16_t U16() {
     const std::uint8_t* p = Take(2);
     return p ? static_cast<std::uint16_t>(p[0] | p[1] << 8) : 0;
@@ -153,6 +157,22 @@ std::uint32_t DosAttributes(const std::string& name, mode_t mode);
 // 35. centralOffset receives where the central directory starts, which is
 // also where entry data must end.
 std::vector<TZipItem> ReadCentralDirectory(int fd, std::uint64_t& centralOffset);
+
+// The extra field of an AES entry: id 0x9901, 7 bytes of version, "AE",
+// key strength and the data's compression method.
+constexpr std::size_t kAesExtraSize = 4 + 7;
+inline void WriteAesExtra(TLeWriter& w, const TZipItem& item) {
+  w.U16(0x9901);
+  w.U16(7);
+  w.U16(item.AesVersion);
+  w.Text("AE");
+  w.Bytes.push_back(item.AesStrength);
+  w.U16(item.AesMethod);
+}
+
+// Looks through an entry's extra fields for the AES one and fills the item's
+// Aes* values from it; an entry without one keeps zeros.
+void ReadAesExtra(const std::uint8_t* extra, std::size_t size, TZipItem& item);
 
 bool IsDirectoryPath(const std::string& path);
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "archive/Crc32.h"
+#include "archive/ZipAes.h"
 #include "archive/ZipCipher.h"
 #include "archive/ZipInternal.h"
 #include "common/Text.h"
@@ -51,9 +52,23 @@ std::vector<std::uint8_t> LocalHeader(const TZipItem& item) {
   w.U32(static_cast<std::uint32_t>(item.CompressedSize));
   w.U32(static_cast<std::uint32_t>(item.UncompressedSize));
   w.U16(static_cast<std::uint16_t>(item.FileName.size()));
-  w.U16(0);
+  w.U16(item.Aes() ? kAesExtraSize : 0);
   w.Text(item.FileName);
+  if (item.Aes()) WriteAesExtra(w, item);
   return std::move(w.Bytes);
+}
+
+// The data's compression method into the headers: under the AES layer the
+// headers say 99 and the extra field holds the real method.
+void SetDataMethod(TZipItem& item, std::uint16_t method) {
+  if (item.Aes()) {
+    item.AesMethod = method;
+    item.Method = TZipAes::kMethod;
+    item.VersionNeeded = 51;
+  } else {
+    item.Method = method;
+    item.VersionNeeded = method == 8 ? 20 : 10;
+  }
 }
 
 std::size_t ReadSome(int fd, std::uint8_t* data, std::size_t size) {
@@ -78,27 +93,49 @@ bool TZipArchiver::WriteNewEntry(TOutFile& out, TZipItem& item) {
     return false;
   }
   ::posix_fadvise(source.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  const bool encrypt = !Password_.empty();
+  const bool aes = !Password_.empty() && Encryption == zcAes256;
+  const bool zipCrypto = !Password_.empty() && !aes;
   item.UncompressedSize = static_cast<std::uint64_t>(st.st_size);
   ToDosDateTime(st.st_mtime, item.DosTime, item.DosDate);
   item.ExternalAttributes = DosAttributes(item.FileName, st.st_mode);
-  item.Flags = encrypt ? 9 : 0;
+  // An AES entry needs no data descriptor: the header is patched with the
+  // sizes, and AE-2 stores no CRC.
+  item.Flags = zipCrypto ? 9 : aes ? 1 : 0;
   item.VersionMadeBy = HasHighByte(item.FileName) ? (11 << 8 | 20) : 20;
-  item.Method = st.st_size == 0 ? 0 : 8;
-  item.VersionNeeded = item.Method == 8 ? 20 : 10;
+  item.AesVersion = aes ? 2 : 0;
+  item.AesStrength = aes ? TZipAes::kStrength256 : 0;
+  SetDataMethod(item, st.st_size == 0 ? 0 : 8);
   item.Crc32 = 0;
   item.CompressedSize = 0;
+  const std::size_t aesSaltSize = TZipAes::SaltSize(TZipAes::kStrength256);
+  const std::uint64_t aesOverhead = aes ? aesSaltSize + TZipAes::kVerifierSize + TZipAes::kMacSize : 0;
 
   const std::uint64_t headerPosition = out.Position();
   if (headerPosition > kMaxZipSize) throw EZipError(0, "Archive too large");
-  out.Write(LocalHeader(item).data(), kLocalHeaderSize + item.FileName.size());
+  const std::vector<std::uint8_t> header = LocalHeader(item);
+  out.Write(header.data(), header.size());
   const std::uint64_t dataPosition = out.Position();
 
   std::vector<std::uint8_t> in(kZipBufferSize), packed(kZipBufferSize);
   auto pump = [&](bool compress) {
     TPumpResult r;
     std::unique_ptr<TZipCipher> cipher;
-    if (encrypt) {
+    std::unique_ptr<TZipAes> aesCipher;
+    if (aes) {
+      // A new salt on every pass: the stored pass after a Deflate that grew
+      // must not encrypt other bytes with the first pass's key stream.
+      std::uint8_t head[16 + TZipAes::kVerifierSize];
+      RandomSource(head, aesSaltSize);
+      aesCipher = std::make_unique<TZipAes>(Password_, TZipAes::kStrength256, head);
+      std::memcpy(head + aesSaltSize, aesCipher->Verifier(), TZipAes::kVerifierSize);
+      out.Write(head, aesSaltSize + TZipAes::kVerifierSize);
+      r.Compressed = aesSaltSize + TZipAes::kVerifierSize;
+    }
+    auto seal = [&](std::uint8_t* data, std::size_t size) {
+      if (cipher) cipher->Encrypt(data, size);
+      if (aesCipher) aesCipher->Encrypt(data, size);
+    };
+    if (zipCrypto) {
       // With the data descriptor flag set, readers check the last header byte
       // against the time, so the header can be made before the CRC is known.
       std::uint8_t header[TZipCipher::kHeaderSize];
@@ -115,10 +152,10 @@ bool TZipArchiver::WriteNewEntry(TOutFile& out, TZipItem& item) {
     Progress(item, 0, item.UncompressedSize);
     for (;;) {
       const std::size_t n = ReadSome(source.Get(), in.data(), in.size());
-      r.Crc = UpdateCrc32(r.Crc, in.data(), n);
+      if (!aes) r.Crc = UpdateCrc32(r.Crc, in.data(), n);
       r.Size += n;
       if (!deflater) {
-        if (cipher) cipher->Encrypt(in.data(), n);
+        seal(in.data(), n);
         out.Write(in.data(), n);
         r.Compressed += n;
       } else {
@@ -131,7 +168,7 @@ bool TZipArchiver::WriteNewEntry(TOutFile& out, TZipItem& item) {
           zs.avail_out = static_cast<uInt>(packed.size());
           if (deflate(&zs, flush) == Z_STREAM_ERROR) throw EZipError(0, "Deflate failed");
           const std::size_t produced = packed.size() - zs.avail_out;
-          if (cipher) cipher->Encrypt(packed.data(), produced);
+          seal(packed.data(), produced);
           out.Write(packed.data(), produced);
           r.Compressed += produced;
         } while (zs.avail_out == 0);
@@ -139,23 +176,29 @@ bool TZipArchiver::WriteNewEntry(TOutFile& out, TZipItem& item) {
       if (n == 0) break;
       Progress(item, r.Size, item.UncompressedSize);
     }
+    if (aesCipher) {
+      std::uint8_t mac[TZipAes::kMacSize];
+      aesCipher->Finish(mac);
+      out.Write(mac, sizeof mac);
+      r.Compressed += sizeof mac;
+    }
     Progress(item, 1, 1);
     return r;
   };
 
   TPumpResult result;
   try {
-    if (item.Method == 8) {
+    if (item.DataMethod() == 8) {
       result = pump(true);
-      // Deflate made it longer: store the file instead.
-      if (result.Compressed > result.Size) {
-        item.Method = 0;
-        item.VersionNeeded = 10;
+      // Deflate made it longer: store the file instead. The AES salt,
+      // verifier and code cost the same either way, so only the data counts.
+      if (result.Compressed - aesOverhead > result.Size) {
+        SetDataMethod(item, 0);
         out.TruncateTo(dataPosition);
         if (::lseek(source.Get(), 0, SEEK_SET) != 0) throw ESourceRead{};
       }
     }
-    if (item.Method == 0) result = pump(false);
+    if (item.DataMethod() == 0) result = pump(false);
   } catch (const ESourceRead&) {
     out.TruncateTo(headerPosition);
     Failure(item, ptAdd, ecFile, 0);
@@ -171,7 +214,7 @@ bool TZipArchiver::WriteNewEntry(TOutFile& out, TZipItem& item) {
   item.CompressedSize = result.Compressed;
   // Readers that ignore the descriptor find the real values in the header.
   out.PatchAt(headerPosition, LocalHeader(item));
-  if (encrypt) {
+  if (zipCrypto) {
     TLeWriter d;
     d.U32(item.Crc32);
     d.U32(static_cast<std::uint32_t>(item.CompressedSize));
@@ -236,13 +279,14 @@ void TZipArchiver::WriteArchive(TState& state) {
     w.U32(static_cast<std::uint32_t>(item.CompressedSize));
     w.U32(static_cast<std::uint32_t>(item.UncompressedSize));
     w.U16(static_cast<std::uint16_t>(item.FileName.size()));
-    w.U16(0);  // extra field
+    w.U16(item.Aes() ? kAesExtraSize : 0);
     w.U16(0);  // comment
     w.U16(0);  // disk
     w.U16(0);  // internal attributes
     w.U32(item.ExternalAttributes);
     w.U32(static_cast<std::uint32_t>(item.LocalHeaderOffset));
     w.Text(item.FileName);
+    if (item.Aes()) WriteAesExtra(w, item);
     out.Write(w.Bytes.data(), w.Bytes.size());
   }
   const std::uint64_t centralSize = out.Position() - centralOffset;

@@ -1,5 +1,6 @@
 #include "common/IniFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,12 @@ std::string TrimBlanks(const std::string& s) {
 }  // namespace
 
 TIniFile::TIniFile(std::string fileName) : FileName_(std::move(fileName)) {
+  const int fd = ::open(FileName_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR) ReadError_ = errno;
+    return;
+  }
+  ::close(fd);
   std::ifstream in(FileName_, std::ios::binary);
   if (!in) return;
   std::stringstream buffer;
@@ -164,35 +171,59 @@ void TIniFile::WriteInteger(const std::string& section, const std::string& key, 
 }
 
 void TIniFile::Save() const {
-  // Write beside the file and rename over it, so a crash or a full disk never
-  // leaves a half-written settings file.
-  const std::string tmp = FileName_ + ".tmp~";
   auto fail = [&](int err) {
     throw EIniFileError("Cannot write file " + FileName_ + ": " + SysErrorMessage(err));
   };
+  // A file that is there but could not be read would be replaced by the one
+  // key being written, losing every other setting.
+  if (ReadError_ != 0) fail(ReadError_);
+  struct stat existing {};
+  const bool exists = ::stat(FileName_.c_str(), &existing) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) fail(EISDIR);
   // A read-only settings file stays unwritten even for root, who could
   // otherwise rename over it.
-  struct stat existing {};
-  if (stat(FileName_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && !(existing.st_mode & S_IWUSR))
-    fail(EACCES);
-  FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) fail(errno);
+  if (exists && S_ISREG(existing.st_mode) && !(existing.st_mode & S_IWUSR)) fail(EACCES);
+
+  // Written beside the file and renamed over it, so a crash or a full disk
+  // never leaves a half-written file. mkstemp makes the new file 0600 and
+  // under a name nobody else can have laid a link at beforehand.
+  std::string tmp = FileName_ + ".XXXXXX";
+  int fd = ::mkstemp(tmp.data());
+  if (fd < 0) fail(errno);
+  int err = 0;
+  auto check = [&](bool ok) {
+    if (!ok && err == 0) err = errno ? errno : EIO;
+    return ok;
+  };
+  // Settings hold the passwords, so only the owner reads them, whatever the
+  // umask or the old file allowed.
+  check(::fchmod(fd, 0600) == 0);
+  // The service may run as another user than the one who edits: the file
+  // keeps its owner and group, or is not written at all, since a file the
+  // service can no longer read would start it with defaults.
+  if (exists && (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()))
+    check(::fchown(fd, existing.st_uid, existing.st_gid) == 0);
   std::string data;
   for (const Line& line : Lines_) data += line.Text + line.Ending;
-  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-  int err = ok ? 0 : errno;
-  if (std::fflush(f) != 0 && ok) { ok = false; err = errno; }
-  if (ok && fsync(fileno(f)) != 0) { ok = false; err = errno; }
-  std::fclose(f);
-  struct stat st {};
-  if (ok && stat(FileName_.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) { ok = false; err = EISDIR; }
-    else chmod(tmp.c_str(), st.st_mode & 07777);
+  for (size_t done = 0; err == 0 && done < data.size();) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (!check(n > 0)) break;
+    done += static_cast<size_t>(n);
   }
-  if (ok && std::rename(tmp.c_str(), FileName_.c_str()) != 0) { ok = false; err = errno; }
-  if (!ok) {
-    std::remove(tmp.c_str());
+  if (err == 0) check(::fsync(fd) == 0);
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0) check(std::rename(tmp.c_str(), FileName_.c_str()) == 0);
+  if (err != 0) {
+    ::unlink(tmp.c_str());
     fail(err);
+  }
+  // The rename itself lasts through a power cut only once the directory is on disk.
+  std::string dir = FileName_.substr(0, FileName_.rfind('/') + 1);
+  int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
   }
 }
 

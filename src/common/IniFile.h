@@ -35,8 +35,10 @@ class TIniFile {
   // Key names of a section in file order.
   std::vector<std::string> ReadSection(const std::string& section) const;
 
-  // Writes one key and replaces the file atomically. Throws EIniFileError
-  // naming the file when the system refuses.
+  // Writes one key and replaces the file atomically, readable by its owner
+  // only, with the old file's owner and group. Throws EIniFileError naming
+  // the file when the system refuses, when the file was there but could not
+  // be read, and when its owner cannot be kept.
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, long long value);
 
@@ -55,6 +57,7 @@ class TIniFile {
 
   std::string FileName_;
   std::vector<Line> Lines_;
+  int ReadError_ = 0;  // errno of a file that exists but could not be read
 };
 
 }  // namespace trelvo

@@ -151,6 +151,16 @@ std::unique_ptr<TFtpClient> TTrelvoCore::NewFtpClient(const std::string& serverD
   ftp->Port = Settings.FtpPort;
   ftp->HostDirName = serverDir;
   ftp->SetPassive(Settings.FtpPassive);
+  // A value that names no TLS mode must not quietly mean plain text.
+  const std::string tls = UpperCase(Settings.FtpTls);
+  if (tls == "EXPLICIT")
+    ftp->Tls = ftpTlsExplicit;
+  else if (tls == "IMPLICIT")
+    ftp->Tls = ftpTlsImplicit;
+  else if (!tls.empty() && tls != "NO")
+    throw EInOutError("FtpTls=" + Settings.FtpTls + " in Sorvel.ini: use No, Explicit or Implicit");
+  ftp->TlsCaFile = Settings.FtpTlsCaFile;
+  ftp->TlsFingerprint = Settings.FtpTlsFingerprint;
   ftp->OnProgress = [this](TFtpClientCore* sender, int64_t count, bool& abort) { FtpClientProgress(sender, count, abort); };
   return ftp;
 }

@@ -39,6 +39,7 @@ struct TSettings {
   int ReTryTime = 120;
   int ReTryMaxCount = 3;
   std::string ZipPassword;
+  bool ZipAes256 = false;       // an addition: [Internet] ZipEncryption=AES256, packages written with AES-256
   std::string FtpUser = "anonymous";
   std::string FtpPassWord;
   std::string FtpHost;
@@ -48,9 +49,16 @@ struct TSettings {
   std::string FtpPort = "ftp";  // an addition: the FTP control port, number or service name
   bool FtpPassive = false;      // an addition: passive data connections (sites behind NAT)
   bool FtpTempUpload = true;    // an addition: store as ".in." + name, then rename
+  // Additions: FTP over TLS ("No", "Explicit" or "Implicit"), the PEM file of
+  // the certificates to trust (empty: the system's), the one certificate to
+  // accept by its SHA-256 fingerprint (empty: any trusted one).
+  std::string FtpTls = "No";
+  std::string FtpTlsCaFile;
+  std::string FtpTlsFingerprint;
   bool Ras = false;
   std::string RasEntryName = "SorNet";
   bool RasSameAsFtp = true;
+  std::string RunHook;  // an addition: a command started after every run
   // [Defaults]
   bool UseErrorLog = false;
 

@@ -172,6 +172,13 @@ std::vector<TSettingKey> Build() {
        [](auto&, auto& t, S& s, L&) { s.ZipPassword = DecipherSetting(t); },
        [](const S& s, const L&) { return EncipherSetting(s.ZipPassword); },
        [](const S&, const L&) { return std::string("***"); }},
+      {"Internet", "ZipEncryption", "ZipCrypto", K::Encryption, false, false, true,
+       "How the packages this installation writes are encrypted: `ZipCrypto`, the traditional ZIP cipher that "
+       "every installation reads, or `AES256` (in any letter case): AES-256 entries (AE-2), authenticated and "
+       "far stronger, which installations older than this version cannot read. Anything else is ZipCrypto. "
+       "Every installation reads both kinds, whatever it writes.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.ZipAes256 = SameText(Trim(t), "AES256"); }, nullptr,
+       [](const S& s, const L&) { return std::string(s.ZipAes256 ? "AES256" : "ZipCrypto"); }},
       {"Internet", "FtpUser", "anonymous", K::Text, true, false, false, "FTP user name.", nullptr,
        [](auto&, auto& t, S& s, L&) { s.FtpUser = t; }, [](const S& s, const L&) { return s.FtpUser; },
        [](const S& s, const L&) { return s.FtpUser; }},
@@ -207,6 +214,23 @@ std::vector<TSettingKey> Build() {
        "package; a server that refuses the name or the rename gets the plain upload. `No`: always the final name.",
        nullptr, [](auto&, auto& t, S& s, L&) { s.FtpTempUpload = YesTest(t); }, nullptr,
        [](const S& s, const L&) { return Yn(s.FtpTempUpload); }},
+      {"Internet", "FtpTls", "No", K::Trimmed, false, false, true,
+       "FTP over TLS. `Explicit`: every session starts with `AUTH TLS` on the control port and protects the "
+       "login and every data connection (`PBSZ 0`, `PROT P`). `Implicit`: TLS from the first byte (port 990 "
+       "unless FtpPort says otherwise). `No`: plain FTP. A server that refuses TLS or a certificate that is "
+       "not trusted ends the session before the login; there is never a fall back to plain text, and any "
+       "other value fails every FTP step.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.FtpTls = t; }, nullptr, [](const S& s, const L&) { return s.FtpTls; }},
+      {"Internet", "FtpTlsCaFile", "", K::Trimmed, false, false, true,
+       "PEM file of the certificates to trust for FTP over TLS, for a server with its own CA or a self-signed "
+       "certificate. Empty: the system's certificate authorities.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.FtpTlsCaFile = t; }, nullptr,
+       [](const S& s, const L&) { return s.FtpTlsCaFile; }},
+      {"Internet", "FtpTlsFingerprint", "", K::Trimmed, false, false, true,
+       "SHA-256 fingerprint of the FTP server's certificate (hex, with or without colons, as the run log's "
+       "refusal line shows it). When set, exactly that certificate is accepted and nothing else.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.FtpTlsFingerprint = t; }, nullptr,
+       [](const S& s, const L&) { return s.FtpTlsFingerprint; }},
       {"Internet", "Ras", "No", K::YesNo, true, false, false,
        "Dial a connection around the network part of every run (NetworkManager's `nmcli`).", nullptr,
        [](auto&, auto& t, S& s, L&) { s.Ras = YesTest(t); }, [](const S& s, const L&) { return Yn(s.Ras); },
@@ -254,6 +278,13 @@ std::vector<TSettingKey> Build() {
        "Receiving is active (\"Vastaanota tiedostot\"). `trelvo-admin init` writes Yes.", nullptr,
        [](auto&, auto& t, S&, L& l) { l.ChkBoxRecv = YesTest(t); },
        [](const S&, const L& l) { return Yn(l.ChkBoxRecv); }, [](const S&, const L& l) { return Yn(l.ChkBoxRecv); }},
+      {"Internet", "RunHook", "", K::Text, false, false, true,
+       "Command started after every send and receive, split into words as a shell would but run without one "
+       "(write `sh -c '...'` for a shell). Its environment has TRELVO_HOME, TRELVO_ROLE (`master`, `client`), "
+       "TRELVO_DIRECTION (`send`, `receive`), TRELVO_RESULT (`ok`, `failed`, or `blocked` when the retries are "
+       "spent), TRELVO_RETRIES and TRELVO_LOG (the run's saved log, empty when there is none); its output is "
+       "appended to that log. It is ended after 60 s, and its failure never changes the run's result. Empty: none.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.RunHook = t; }, nullptr, [](const S& s, const L&) { return s.RunHook; }},
 
       // ---- [Defaults] ----
       {"Defaults", "UseErrorLog", "No", K::YesNo, false, false, false,
@@ -271,6 +302,7 @@ const char* KindText(TKeyKind kind) {
     case K::YesNo: return "Yes/No";
     case K::Integer: return "number";
     case K::Engine: return "engine";
+    case K::Encryption: return "encryption";
     case K::Directory: return "directory";
     case K::Enciphered: return "enciphered";
     case K::Time: return "hh:nn";

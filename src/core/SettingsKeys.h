@@ -16,6 +16,7 @@ enum class TKeyKind {
   YesNo,       // true when "YES" in any letter case
   Integer,     // a decimal number in the key's range; anything else gives the default number
   Engine,      // TCPIP, NAMEDPIPE or COM in any letter case; anything else COM
+  Encryption,  // ZipCrypto or AES256 in any letter case; anything else ZipCrypto
   Directory,   // an existing directory, or empty
   Enciphered,  // stored through the settings cipher
   Time,        // hh:nn

@@ -42,6 +42,13 @@ void TTrelvoCore::SetMeter(int percent) {
 void TTrelvoCore::LoadSettings() {
   TIniFile ini(SettingsFileName());
   SettingsProblems.clear();
+  // Every package the runs and the viewer write goes through this archiver,
+  // so the choice is made here once (also when a later key fails to load);
+  // reading takes both kinds regardless.
+  struct TApplyEncryption {
+    TTrelvoCore& Core;
+    ~TApplyEncryption() { Core.ZipArchiver.Encryption = Core.Settings.ZipAes256 ? zcAes256 : zcZipCrypto; }
+  } applyEncryption{*this};
   bool databaseApplied = false;
   for (const TSettingKey& key : SettingKeys()) {
     // The data module holds the [DataBase] values; they reach it even when a

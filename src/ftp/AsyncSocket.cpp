@@ -27,6 +27,7 @@ namespace {
 
 // Private messages of a socket, relative to QEvent::User like the original's
 // window messages were relative to the first user message.
+constexpr int MsgRead = QEvent::User + 1;
 constexpr int MsgClose = QEvent::User + 4;
 constexpr int MsgTestException = QEvent::User + 6;
 
@@ -264,6 +265,7 @@ class TSocketWindow : public QObject {
     auto* msg = static_cast<TSocketMsg*>(event);
     uint64_t generation = msg->Generation;
     switch (static_cast<int>(event->type())) {
+      case MsgRead: Owner_->Guarded([&] { Owner_->HandlePostedRead(generation); }); break;
       case MsgClose: Owner_->Guarded([&] { Owner_->HandlePostedClose(generation); }); break;
       case MsgTestException:
         Owner_->Guarded([] { throw ESocketException("Test exception in AsyncSocket"); });
@@ -328,6 +330,7 @@ void TAsyncSocket::LeaveDueList() {
 
 TAsyncSocket::TAsyncSocket() : Window_(std::make_unique<TSocketWindow>(this)) {
   SendBuffers_.emplace_back(SendBlockSize);
+  UsePlainTransport();
   ResetState();
 }
 
@@ -431,6 +434,16 @@ void TAsyncSocket::ResetState() {
   EofSeen_ = false;
   WriteEventWanted_ = false;
   LeaveDueList();
+  UsePlainTransport();
+}
+
+void TAsyncSocket::UsePlainTransport() {
+  if (!Tls_ && Transport_) return;
+  Transport_ = std::make_unique<TSocketTransport>();
+  Tls_ = nullptr;
+  Handshaking_ = false;
+  CloseAfterHandshake_ = false;
+  ReadWantsWrite_ = WriteWantsRead_ = ReadRetryDue_ = false;
 }
 
 void TAsyncSocket::DeleteBufferedData() {
@@ -512,7 +525,7 @@ std::string TAsyncSocket::PeerPort() const {
 int64_t TAsyncSocket::RcvdCount() const {
   int n = 0;
   if (Handle_ < 0 || ::ioctl(Handle_, FIONREAD, &n) != 0) return 0;
-  return n;
+  return n + static_cast<int64_t>(Transport_->Buffered());
 }
 
 void TAsyncSocket::SetLingerOption() {
@@ -651,6 +664,8 @@ bool TAsyncSocket::Resolve(const char* op) {
 void TAsyncSocket::StartWatching(bool watchWrite) { Window_->Watch(Handle_, watchWrite); }
 
 void TAsyncSocket::NewHandle(int handle) {
+  UsePlainTransport();
+  TlsFailure_.clear();
   Handle_ = handle;
   ++Generation_;
   CloseInvoked_ = false;
@@ -856,8 +871,8 @@ int TAsyncSocket::Send(const void* data, int len) {
 int TAsyncSocket::SendStr(const std::string& s) { return s.empty() ? 0 : Send(s.data(), static_cast<int>(s.size())); }
 
 bool TAsyncSocket::TryToSend() {
-  if (Handle_ < 0 || State_ != ssConnected) return false;
-  int flags = MSG_NOSIGNAL | (SendFlags == sendUrgent ? MSG_OOB : 0);
+  // During a handshake the blocks wait; its end asks for a write event.
+  if (Handle_ < 0 || State_ != ssConnected || Handshaking_) return false;
   while (!SendBuffers_.empty()) {
     TBuffer& b = SendBuffers_.front();
     int len;
@@ -881,13 +896,15 @@ bool TAsyncSocket::TryToSend() {
     int parts = 0;
     if (gathered > 0) iov[parts++] = {Gathered_.data(), static_cast<size_t>(gathered)};
     if (len > 0) iov[parts++] = {const_cast<char*>(p), static_cast<size_t>(len)};
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = parts;
-    ssize_t n = parts == 1 ? ::send(Handle_, iov[0].iov_base, iov[0].iov_len, flags) : ::sendmsg(Handle_, &msg, flags);
-    if (n < 0) {
-      int e = WinsockErrorFromErrno(errno);
-      if (e == WSAEWOULDBLOCK) {
+    TIoResult r = Transport_->Write(Handle_, iov, parts, SendFlags == sendUrgent);
+    ssize_t n = r.Count;
+    if (r.Status != TIoStatus::Done) {
+      int e = r.Error;
+      if (r.Status == TIoStatus::WantRead) {
+        WriteWantsRead_ = true;  // the read notifier brings the next try
+        return false;
+      }
+      if (r.Status == TIoStatus::WantWrite) {
         Window_->WatchWrite(true);
         return false;
       }
@@ -939,17 +956,20 @@ bool TAsyncSocket::FlushGathered() {
   auto lastProgress = steady_clock::now();
   size_t done = 0;
   while (done < Gathered_.size()) {
-    ssize_t n = ::send(Handle_, Gathered_.data() + done, Gathered_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
+    iovec part{Gathered_.data() + done, Gathered_.size() - done};
+    TIoResult r = Transport_->Write(Handle_, &part, 1, false);
+    ssize_t n = r.Count;
+    if (r.Status == TIoStatus::Done && n > 0) {
       if (OnSendData) OnSendData(this, static_cast<int>(n));
       done += static_cast<size_t>(n);
       lastProgress = steady_clock::now();
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
+    if (r.Status == TIoStatus::Failed && r.Error == WSAEINTR) continue;
     auto waited = steady_clock::now() - lastProgress;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waited < limit) {
-      pollfd pfd{Handle_, POLLOUT, 0};
+    bool wait = r.Status == TIoStatus::WantWrite || r.Status == TIoStatus::WantRead;
+    if (wait && waited < limit) {
+      pollfd pfd{Handle_, static_cast<short>(r.Status == TIoStatus::WantRead ? POLLIN : POLLOUT), 0};
       ::poll(&pfd, 1, static_cast<int>(std::min<int64_t>(100, duration_cast<milliseconds>(limit - waited).count() + 1)));
       continue;
     }
@@ -976,6 +996,12 @@ void TAsyncSocket::HandleWriteReady() {
     if (generation != Generation_) return;
     if (error != 0 && State_ != ssClosed) Close();
     return;
+  }
+  if (Handshaking_) return ContinueHandshake();
+  if (ReadWantsWrite_) {
+    ReadWantsWrite_ = false;
+    ReadRetryDue_ = true;
+    PostRead();
   }
   // While a run of blocks goes on, the blocks are gathered (see
   // SendBatchSize); the run ends when a write event finds nothing owed or the
@@ -1028,6 +1054,11 @@ void TAsyncSocket::HandleReadReady() {
     HandleWriteReady();  // the connect result comes first
     if (generation != Generation_ || State_ != ssConnected) return;
   }
+  if (Handshaking_) return ContinueHandshake();
+  if (WriteWantsRead_) {
+    WriteWantsRead_ = false;
+    Window_->WatchWrite(true);
+  }
   // Linux reports data, end of stream and errors alike as "readable". The
   // read event is raised; a Receive that meets the end or an error marks the
   // close, and the close event follows once the handler has returned, so all
@@ -1036,8 +1067,12 @@ void TAsyncSocket::HandleReadReady() {
   ReceiveLoop(0, ComponentOptions);
   if (generation != Generation_ || Handle_ < 0) return;
   // A handler that left data unread is called again on the next pass: the
-  // notifier stays ready while bytes wait.
-  if (!EofSeen_) return;
+  // notifier stays ready while bytes wait. Bytes that TLS has already taken
+  // from the system wake no notifier, so they are asked for again.
+  if (!EofSeen_) {
+    if (Transport_->Buffered() > 0) PostRead();
+    return;
+  }
   CloseEvent(static_cast<uint16_t>(CloseError_));
 }
 
@@ -1076,15 +1111,29 @@ void TAsyncSocket::ReceiveLoop(uint16_t error, TSocketOptions options) {
 
 int TAsyncSocket::Receive(void* buffer, int size) {
   if (size <= 0 || Handle_ < 0) return 0;
-  ssize_t n = ::recv(Handle_, buffer, size, MSG_DONTWAIT);
-  if (n < 0) {
-    LastError_ = WinsockErrorFromErrno(errno);
-    if (errno != EAGAIN && errno != EINTR && !EofSeen_) {
+  if (Handshaking_) {
+    LastError_ = WSAEWOULDBLOCK;
+    return -1;
+  }
+  TIoResult r = Transport_->Read(Handle_, buffer, static_cast<size_t>(size));
+  if (r.Status == TIoStatus::WantRead || r.Status == TIoStatus::WantWrite) {
+    LastError_ = WSAEWOULDBLOCK;
+    if (r.Status == TIoStatus::WantWrite) {
+      ReadWantsWrite_ = true;
+      Window_->WatchWrite(true);
+    }
+    return -1;
+  }
+  if (r.Status == TIoStatus::Failed) {
+    LastError_ = r.Error;
+    if (Tls_) TlsFailure_ = Tls_->Failure();
+    if (r.Error != WSAEINTR && !EofSeen_) {
       EofSeen_ = true;
       CloseError_ = LastError_;
     }
     return -1;
   }
+  ssize_t n = r.Count;
   if (n == 0) {
     if (!EofSeen_) CloseError_ = 0;
     EofSeen_ = true;
@@ -1093,7 +1142,7 @@ int TAsyncSocket::Receive(void* buffer, int size) {
   ReadCount_ += n;
   // A read that filled the caller's buffer most likely left more behind: the
   // next read event is queued as due, like a write event (see Send).
-  if (n == size && !InDueReadList_) {
+  if ((n == size || Transport_->Buffered() > 0) && !InDueReadList_) {
     InDueReadList_ = true;
     DueReads().push_back(this);
   }
@@ -1125,6 +1174,11 @@ void TAsyncSocket::InternalClose(bool shutdownSend, bool fromDestructor) {
   if (shutdownSend && !FlushGathered()) {
     // A graceful end now would let the peer take a cut-off stream for a
     // whole one: the connection is reset instead.
+    linger l{1, 0};
+    ::setsockopt(Handle_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    shutdownSend = false;
+  }
+  if (shutdownSend && Tls_ && !SendTlsClose()) {
     linger l{1, 0};
     ::setsockopt(Handle_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     shutdownSend = false;
@@ -1172,6 +1226,10 @@ void TAsyncSocket::PostedClose() { QCoreApplication::postEvent(Window_.get(), ne
 
 void TAsyncSocket::HandlePostedClose(uint64_t generation) {
   if (generation != Generation_) return;
+  if (Handshaking_) {
+    CloseAfterHandshake_ = true;
+    return;
+  }
   // Gathered bytes that the system cannot take yet are waited for in the
   // loop, not here: on a slow line that would freeze the thread. The write
   // event that sends the last of them closes the socket.
@@ -1185,5 +1243,94 @@ void TAsyncSocket::HandlePostedClose(uint64_t generation) {
 }
 
 void TAsyncSocket::PostTestException() { QCoreApplication::postEvent(Window_.get(), new TSocketMsg(MsgTestException, Generation_)); }
+
+}  // namespace trelvo
+
+namespace trelvo {
+
+// ---- TLS ----
+
+void TAsyncSocket::StartTls(std::shared_ptr<TTlsContext> context) {
+  if (Handle_ < 0 || State_ != ssConnected) return RaiseException("StartTls: socket not connected");
+  auto tls = std::make_unique<TTlsTransport>(std::move(context));
+  Tls_ = tls.get();
+  Transport_ = std::move(tls);
+  TlsFailure_.clear();
+  Handshaking_ = true;
+  ContinueHandshake();
+}
+
+void TAsyncSocket::ContinueHandshake() {
+  TIoResult r = Tls_->Handshake(Handle_);
+  switch (r.Status) {
+    case TIoStatus::WantRead:
+      // The read notifier is on whenever no read handler runs.
+      Window_->WatchWrite(false);
+      return;
+    case TIoStatus::WantWrite: Window_->WatchWrite(true); return;
+    case TIoStatus::Failed: return HandshakeFailed(r.Error ? r.Error : WSAECONNABORTED);
+    case TIoStatus::Done: break;
+  }
+  Handshaking_ = false;
+  uint64_t generation = Generation_;
+  if (OnTlsDone) OnTlsDone(this, 0);
+  if (generation != Generation_ || Handle_ < 0) return;
+  if (CloseAfterHandshake_) {
+    CloseAfterHandshake_ = false;
+    return HandlePostedClose(Generation_);
+  }
+  if (!AllSent_ || WriteEventWanted_) Window_->WatchWrite(true);
+  if (Transport_->Buffered() > 0) PostRead();
+}
+
+void TAsyncSocket::HandshakeFailed(int error) {
+  Handshaking_ = false;
+  TlsFailure_ = Tls_->Failure();
+  uint64_t generation = Generation_;
+  if (OnTlsDone) OnTlsDone(this, static_cast<uint16_t>(error));
+  if (generation != Generation_ || Handle_ < 0) return;
+  if (!CloseInvoked_) {
+    CloseInvoked_ = true;
+    if (OnSessionClosed) OnSessionClosed(this, static_cast<uint16_t>(error));
+    if (generation != Generation_ || Handle_ < 0) return;
+  }
+  DeleteBufferedData();
+  linger l{1, 0};
+  ::setsockopt(Handle_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  InternalClose(false, false);
+}
+
+bool TAsyncSocket::SendTlsClose() {
+  using namespace std::chrono;
+  auto limit = milliseconds(int64_t(FlushTimeout > 0 ? FlushTimeout : 0) * 1000);
+  auto start = steady_clock::now();
+  for (;;) {
+    TIoResult r = Tls_->Shutdown(Handle_);
+    if (r.Status == TIoStatus::Done) return true;
+    auto waited = steady_clock::now() - start;
+    if (r.Status != TIoStatus::WantWrite || waited >= limit) return false;
+    pollfd pfd{Handle_, POLLOUT, 0};
+    ::poll(&pfd, 1, static_cast<int>(std::min<int64_t>(100, duration_cast<milliseconds>(limit - waited).count() + 1)));
+  }
+}
+
+TTlsInfo TAsyncSocket::TlsInfo() const { return Tls_ ? Tls_->Info() : TTlsInfo{}; }
+
+void TAsyncSocket::PostRead() {
+  if (ReadPosted_) return;
+  ReadPosted_ = true;
+  QCoreApplication::postEvent(Window_.get(), new TSocketMsg(MsgRead, Generation_));
+}
+
+void TAsyncSocket::HandlePostedRead(uint64_t generation) {
+  ReadPosted_ = false;
+  if (generation != Generation_ || Handle_ < 0 || State_ != ssConnected || Paused_) return;
+  // Only when bytes still wait or a read must be retried: a spurious read
+  // event would cost the handler a progress call for nothing.
+  bool retry = ReadRetryDue_;
+  ReadRetryDue_ = false;
+  if (!retry && Transport_->Buffered() == 0) return;
+  HandleReadReady();
+}
 
 }  // namespace trelvo

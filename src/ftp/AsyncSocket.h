@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "ftp/TlsTransport.h"
 
 struct sockaddr_in;
 
@@ -155,6 +156,19 @@ class TAsyncSocket {
   void Abort();
   void PostTestException();  // the "+6" message: proves background-exception handling
 
+  // Protects the connected socket with TLS, as the client of the handshake.
+  // The handshake runs on the loop; OnTlsDone(0) follows when it and the
+  // trust check have passed, and from then on the same events carry the
+  // protected bytes. A failure raises OnTlsDone(error) with TlsFailure()
+  // saying why, then OnSessionClosed(error), and the socket closes. Bytes
+  // sent meanwhile wait for the handshake; a posted close waits as well.
+  void StartTls(std::shared_ptr<TTlsContext> context);
+  bool Secure() const { return Tls_ != nullptr; }
+  bool Handshaking() const { return Handshaking_; }
+  TTlsInfo TlsInfo() const;
+  // The reason of the last TLS failure; kept after the close it caused.
+  const std::string& TlsFailure() const { return TlsFailure_; }
+
   // Delivers the write events of sockets whose data went out whole, and the
   // read events of sockets whose last read filled the buffer, without a
   // round through the system's poll; true when there were any. Called by the
@@ -168,6 +182,7 @@ class TAsyncSocket {
   TSessionEvent OnDataAvailable;
   TSessionEvent OnDataSent;
   TSessionEvent OnDnsLookupDone;
+  TSessionEvent OnTlsDone;
   TSendDataEvent OnSendData;
   TChangeStateEvent OnChangeState;
   TNotifyEvent OnError;
@@ -199,6 +214,12 @@ class TAsyncSocket {
   void CloseEvent(uint16_t error);
   void HandlePostedClose(uint64_t generation);
   void HandleBgException(const std::exception& e);
+  void ContinueHandshake();
+  void HandshakeFailed(int error);
+  bool SendTlsClose();  // before a graceful close; false: close_notify not sent
+  void PostRead();
+  void HandlePostedRead(uint64_t generation);
+  void UsePlainTransport();
   template <class F>
   void Guarded(F&& f);
 
@@ -240,6 +261,15 @@ class TAsyncSocket {
   bool HeldAnswer_ = false;
   int HeldError_ = 0;
   std::vector<std::string> HeldAddresses_;
+  std::unique_ptr<TSocketTransport> Transport_;
+  TTlsTransport* Tls_ = nullptr;  // Transport_ when the connection is protected
+  bool Handshaking_ = false;
+  bool CloseAfterHandshake_ = false;  // a posted close came during the handshake
+  bool ReadWantsWrite_ = false;       // TLS must write before a read can go on
+  bool WriteWantsRead_ = false;       // TLS must read before a write can go on
+  bool ReadPosted_ = false;           // a read for TLS-buffered bytes is on its way
+  bool ReadRetryDue_ = false;         // the posted read retries one that waited for a write
+  std::string TlsFailure_;
 };
 
 }  // namespace trelvo

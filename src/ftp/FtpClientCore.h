@@ -82,6 +82,10 @@ enum TFtpRequest {
 
 enum TFtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
 
+// FTP over TLS: none; explicit (AUTH TLS after the greeting, then the login
+// and every data connection protected); implicit (TLS from the first byte).
+enum TFtpTls { ftpTlsNone, ftpTlsExplicit, ftpTlsImplicit };
+
 // Stored as the file-open sharing flag of the original platform.
 enum TFtpShareMode {
   ftpShareCompat = 0,
@@ -160,6 +164,15 @@ class TFtpClientCore {
   TFtpOptions Options = ftpAcceptLF;
   std::string ProxyServer;
   std::string ProxyPort;  // control port of the proxy; empty means "ftp"
+  // TLS and whom it trusts (see TlsTransport.h). Implicit TLS with Port left
+  // at "ftp" connects to port 990. A refused AUTH TLS, a failed handshake or
+  // an untrusted certificate ends the session before USER.
+  TFtpTls Tls = ftpTlsNone;
+  std::string TlsCaFile;
+  std::string TlsFingerprint;
+  std::string TlsHighestVersion;
+  // What the control connection's handshake agreed on (empty without TLS).
+  TTlsInfo TlsInfo() const { return Control_->TlsInfo(); }
 
   bool Binary() const { return TypeLetter_ == 'I'; }
   void SetBinary(bool value) { TypeLetter_ = value ? 'I' : 'A'; }
@@ -305,6 +318,21 @@ class TFtpClientCore {
   bool FinalReplyOutstanding() const;
   void SetSocketFailure(const std::string& prefix, int error);
 
+  // TLS (FtpClientTls.cpp).
+  void SendFollowUp(const std::string& command, std::initializer_list<int> accepted, void (TFtpClientCore::*afterReply)());
+  std::string ControlPort() const;
+  void NewTlsSession();
+  bool Greeted();  // false: the open goes on with AUTH TLS
+  void AuthReply();
+  void ControlTlsDone(uint16_t error);
+  void AfterUser();
+  void AfterPass();
+  void ProtectData();
+  void PbszReply();
+  void ProtReply();
+  void ProtectDataConnection();
+  void DataTlsDone(uint16_t error);
+
   // Data connection and transfers.
   void OpenDataPort();
   void DoRest();
@@ -336,9 +364,14 @@ class TFtpClientCore {
   bool OpenLocalFileForSend();
   static int64_t Tick();
 
+  // Listings.
+  void DisplayListingLines(const char* buf, int n);
+
   std::unique_ptr<TAsyncSocket> Control_;
   std::unique_ptr<TAsyncSocket> Data_;
   std::unique_ptr<TFtpWindow> Window_;
+  std::shared_ptr<TTlsContext> TlsContext_;  // one per session: trust and the newest TLS session
+  bool ProtectData_ = false;                 // PROT P accepted: every data connection is TLS
 
   TFtpClientState State_ = fcsReady;
   bool IsConnected_ = false;

@@ -72,17 +72,25 @@ void TTransfer::StartRun(bool send) {
   CloseProgramWindow("RAHVO");
   SetControls(false, timerWasEnabled ? false : TimerRunEnabled_);
   Core.SetField("EdtSiirretty", "");
-  if (send) {
-    if (Core.IsMaster())
-      MasterSend();
-    else
-      ClientSend();
-  } else {
-    if (Core.IsMaster())
-      MasterReceive();
-    else
-      ClientReceive();
+  LastRunLog_.clear();
+  try {
+    if (send) {
+      if (Core.IsMaster())
+        MasterSend();
+      else
+        ClientSend();
+    } else {
+      if (Core.IsMaster())
+        MasterReceive();
+      else
+        ClientReceive();
+    }
+  } catch (...) {
+    // The outcome is the one the run counted; the hook hears of it too.
+    AfterRun(send);
+    throw;
   }
+  AfterRun(send);
 }
 
 void TTransfer::SBSendClick() { StartRun(true); }

@@ -143,6 +143,7 @@ void TTransfer::SaveRunLog(const std::string& fileName) {
     target = Core.Settings.Log + ExtractFileName(target);
   }
   Core.MemoLog.SaveToFile(target);
+  LastRunLog_ = target;
 }
 
 void TTransfer::Protected(const std::function<void()>& body, const std::function<std::string()>& logName) {

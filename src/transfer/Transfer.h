@@ -60,6 +60,13 @@ class TTransfer {
   bool Running() const { return RunDepth_ > 0; }
   // Whether the latest run counted as successful by its retry rule.
   bool LastRunSucceeded() const { return LastRunSucceeded_; }
+  // Where the latest run's log was saved; empty when it was not.
+  const std::string& LastRunLog() const { return LastRunLog_; }
+
+  // How long the RunHook may take before it is asked to end (SIGTERM), and
+  // how long after that before it is killed. Tests shorten them.
+  int RunHookTimeoutMs = 60000;
+  int RunHookKillGraceMs = 5000;
 
   // Named points inside the runs where a test may end the process (the
   // environment variable TRELVO_TEST_EXIT_AT names one) or make a run fail
@@ -75,6 +82,9 @@ class TTransfer {
  private:
   void SetControls(bool buttons, bool timer);
   void StartRun(bool send);
+  // The RunHook of the settings after a run, with the run's outcome; never
+  // throws and never changes the outcome.
+  void AfterRun(bool send) noexcept;
   void ShowCounters();
 
   std::string Stamp() const;    // now as yyyymmddhhnnss
@@ -113,6 +123,7 @@ class TTransfer {
   bool SBSendEnabled_ = true, SBReceiveEnabled_ = true, TimerRunEnabled_ = false;
   int RunDepth_ = 0;
   bool LastRunSucceeded_ = false;
+  std::string LastRunLog_;
 };
 
 }  // namespace trelvo

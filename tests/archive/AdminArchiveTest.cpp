@@ -41,6 +41,22 @@ TEST_F(AdminArchiveTest, PackUnpackAndList) {
   EXPECT_NE(out.find("1 entries"), std::string::npos);
 }
 
+TEST_F(AdminArchiveTest, PackWithAes) {
+  std::string out;
+  ASSERT_EQ(Admin("pack p.zip src '*.nx1' --password pw --encryption AES256", &out), 0);
+  EXPECT_EQ(out, "ZNetAsi.Nx1 (20480)\nSiirtopaketti talletettu...\n");
+  ASSERT_EQ(Admin("list p.zip", &out), 0);
+  EXPECT_NE(out.find(" Deflate "), std::string::npos) << out;
+  EXPECT_NE(out.find("ZNetAsi.Nx1 (AES-256)\n"), std::string::npos) << out;
+
+  ASSERT_EQ(Admin("unpack p.zip out --password pw", &out), 0);
+  EXPECT_EQ(ReadFile(Tmp / "out/ZNetAsi.Nx1"), ReadFile(Tmp / "src/ZNetAsi.Nx1"));
+  EXPECT_EQ(Admin("unpack p.zip out --password nope", &out), 1);
+  EXPECT_EQ(out, "Puretaan siirtotiedosto...\nPakkaus/purku ei onnistu: ZNetAsi.Nx1 virhe: 23\n");
+  EXPECT_EQ(Admin("pack q.zip src '*' --password pw --encryption aes", &out), 2);
+  EXPECT_FALSE(FileExists(Tmp / "q.zip"));
+}
+
 TEST_F(AdminArchiveTest, FailuresExitWithOne) {
   std::string out;
   ASSERT_EQ(Admin("pack p.zip src '*' --password pw", &out), 0);

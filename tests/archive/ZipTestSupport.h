@@ -77,9 +77,13 @@ struct TRawEntry {
   std::uint32_t Crc = 0, CompressedSize = 0, UncompressedSize = 0;
   bool HasDescriptor = false;
   std::uint32_t DescCrc = 0, DescCompressed = 0, DescUncompressed = 0;
+  std::size_t LocalOffset = 0, DataOffset = 0;  // where the header and the data begin
+  std::string LocalExtra;
   // From the central directory:
-  std::uint16_t VersionMadeBy = 0, CentralFlags = 0, ExtraLength = 0, CommentLength = 0;
+  std::uint16_t VersionMadeBy = 0, CentralFlags = 0, CentralMethod = 0, ExtraLength = 0, CommentLength = 0;
   std::uint32_t ExternalAttributes = 0;
+  std::size_t CentralOffset = 0;
+  std::string CentralExtra;
 };
 
 struct TRawLayout {
@@ -97,6 +101,7 @@ inline TRawLayout WalkPackage(const std::string& z) {
   try {
     while (Le32(z, p) == 0x04034b50) {
       TRawEntry e;
+      e.LocalOffset = p;
       e.VersionNeeded = Le16(z, p + 4);
       e.Flags = Le16(z, p + 6);
       e.Method = Le16(z, p + 8);
@@ -107,6 +112,8 @@ inline TRawLayout WalkPackage(const std::string& z) {
       const std::uint16_t n = Le16(z, p + 26), m = Le16(z, p + 28);
       e.Name = z.substr(p + 30, n);
       e.ExtraLength = m;
+      e.LocalExtra = z.substr(p + 30 + n, m);
+      e.DataOffset = p + 30 + n + m;
       p += 30 + n + m + e.CompressedSize;
       if (e.Flags & 8) {
         e.HasDescriptor = true;
@@ -118,10 +125,13 @@ inline TRawLayout WalkPackage(const std::string& z) {
     out.CentralOffset = p;
     for (auto& e : out.Entries) {
       if (Le32(z, p) != 0x02014b50) return out.Error = "no central header at " + std::to_string(p), out;
+      e.CentralOffset = p;
       e.VersionMadeBy = Le16(z, p + 4);
       e.CentralFlags = Le16(z, p + 8);
+      e.CentralMethod = Le16(z, p + 10);
       const std::uint16_t n = Le16(z, p + 28), m = Le16(z, p + 30), k = Le16(z, p + 32);
       e.ExtraLength = static_cast<std::uint16_t>(e.ExtraLength + m);
+      e.CentralExtra = z.substr(p + 46 + n, m);
       e.CommentLength = k;
       e.ExternalAttributes = Le32(z, p + 38);
       p += 46 + n + m + k;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "common/IniFile.h"
@@ -75,4 +77,70 @@ TEST(IniFile, RefusedWriteNamesTheFileAndKeepsIt) {
   TIniFile nowhere(dir / "file-not-dir/x.ini");
   WriteFile(dir / "file-not-dir", "");
   EXPECT_THROW(nowhere.WriteString("A", "k", "v"), EIniFileError);
+}
+
+TEST(IniFile, WrittenFileIsTheOwnersOnlyAndLeavesNothingBeside) {
+  TTempDir dir;
+  const mode_t oldMask = ::umask(0);  // the mode must not depend on the caller's umask
+  TIniFile fresh(dir / "new.ini");
+  fresh.WriteString("A", "k", "v");
+  struct stat st {};
+  ASSERT_EQ(0, ::stat((dir / "new.ini").c_str(), &st));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  // A file made readable by everyone is tightened by the next write.
+  WriteFile(dir / "old.ini", "; kept\n[A]\nk=1\n\n[B]\nx=2\n");
+  ::chmod((dir / "old.ini").c_str(), 0644);
+  TIniFile(dir / "old.ini").WriteString("A", "k", "2");
+  ::umask(oldMask);
+  ASSERT_EQ(0, ::stat((dir / "old.ini").c_str(), &st));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(ReadFile(dir / "old.ini"), "; kept\n[A]\nk=2\n\n[B]\nx=2\n");
+  EXPECT_EQ(trelvo::test::ListDir(dir.Path()), (std::vector<std::string>{"new.ini", "old.ini"}));
+}
+
+TEST(IniFile, RewriteKeepsTheOwnerOrIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+  TTempDir dir;
+  // The service's user owns its file; root (the operator) edits it.
+  WriteFile(dir / "s.ini", "[A]\nk=1\n");
+  ASSERT_EQ(0, ::chown((dir / "s.ini").c_str(), 4321, 4322));
+  ::chmod((dir / "s.ini").c_str(), 0600);
+  TIniFile(dir / "s.ini").WriteString("A", "k", "2");
+  struct stat st {};
+  ASSERT_EQ(0, ::stat((dir / "s.ini").c_str(), &st));
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+  EXPECT_EQ(ReadFile(dir / "s.ini"), "[A]\nk=2\n");
+
+  // Another user who may write in the directory: a file it cannot read
+  // must not be replaced by the one key it writes, and one whose owner it
+  // cannot keep must not be taken away from that owner.
+  ::chmod(dir.Path().c_str(), 0777);
+  auto writeAsNobody = [&] {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+      try {
+        TIniFile(dir / "s.ini").WriteString("A", "other", "x");
+      } catch (const EIniFileError&) {
+        ::_exit(0);
+      }
+      ::_exit(1);
+    }
+    int status = -1;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  };
+  struct {
+    uid_t Owner;
+    mode_t Mode;
+  } cases[] = {{65534, 0200}, {0, 0666}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(0, ::chown((dir / "s.ini").c_str(), c.Owner, c.Owner));
+    ::chmod((dir / "s.ini").c_str(), c.Mode);
+    EXPECT_EQ(0, writeAsNobody()) << "owner " << c.Owner << ", mode " << std::oct << c.Mode;
+    EXPECT_EQ(ReadFile(dir / "s.ini"), "[A]\nk=2\n");
+    EXPECT_EQ(trelvo::test::ListDir(dir.Path()), (std::vector<std::string>{"s.ini"}));
+  }
 }

@@ -79,6 +79,10 @@ TEST(Settings, ValueKinds) {
       {"Internet", "RecvTime", "7:05", [](auto& c) { EXPECT_EQ(TimeToShortStr(c.Live.TimeRecv), "07:05"); }},
       {"Internet", "RecvTime", "late", [](auto& c) { EXPECT_EQ(TimeToShortStr(c.Live.TimeRecv), "22:30"); }},
       {"Internet", "RecvFiles", "yes", [](auto& c) { EXPECT_TRUE(c.Live.ChkBoxRecv); }},
+      // The archiver the runs and the viewer pack with takes the choice.
+      {"Internet", "ZipEncryption", "aes256 ", [](auto& c) { EXPECT_EQ(c.ZipArchiver.Encryption, zcAes256); }},
+      {"Internet", "ZipEncryption", "AES-256", [](auto& c) { EXPECT_EQ(c.ZipArchiver.Encryption, zcZipCrypto); }},
+      {"Internet", "ZipEncryption", "", [](auto& c) { EXPECT_EQ(c.ZipArchiver.Encryption, zcZipCrypto); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.key) + "=" + c.value);

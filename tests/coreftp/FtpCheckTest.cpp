@@ -79,5 +79,33 @@ TEST_F(FtpCheck, BadSettingsSayWhatFailed) {
   EXPECT_TRUE(Has(err, "(Winsock error #10061)")) << err;
 }
 
+// With TLS the check shows what the handshake agreed on; without trust it
+// names the certificate, so the operator can pin its fingerprint.
+TEST_F(FtpCheck, TlsShowsTheCertificateToPin) {
+  TTempDir keys, tlsRoot;
+  TTestCertificate cert = MakeTestCertificate(keys.Path());
+  TVsftpdTlsServer tls(tlsRoot.Path(), Lines{"Sorvel", "Backup", "Log"}, cert, false);
+  std::map<std::string, std::string> keysOf = {{"FtpPort", std::to_string(tls.Port())},
+                                               {"FtpUser", TVsftpdTlsServer::TlsUser},
+                                               {"FtpPassWord", EncipherSetting(TVsftpdTlsServer::TlsPassword)},
+                                               {"FtpTls", "Explicit"}};
+  std::string out, err;
+  EXPECT_EQ(Check(keysOf, &out, &err), 1);
+  EXPECT_TRUE(Has(err, "TLS certificate not trusted (self-signed certificate): CN=127.0.0.1,O=Trelvo test, SHA-256 " +
+                           cert.Fingerprint))
+      << err;
+
+  keysOf["FtpTlsFingerprint"] = cert.Fingerprint;
+  EXPECT_EQ(Check(keysOf, &out, &err), 0) << out << err;
+  EXPECT_TRUE(Has(out, "TLS TLSv1.3, cipher TLS_")) << out;
+  EXPECT_TRUE(Has(out, "certificate CN=127.0.0.1,O=Trelvo test\n")) << out;
+  EXPECT_TRUE(Has(out, "SHA-256 fingerprint " + cert.Fingerprint + "\n")) << out;
+  EXPECT_TRUE(Has(out, "FtpHostDir /Sorvel: entered (250 ")) << out;
+
+  keysOf["FtpTls"] = "Yes";
+  EXPECT_EQ(Check(keysOf, &out, &err), 1);
+  EXPECT_TRUE(Has(err, "FtpTls=Yes in Sorvel.ini: use No, Explicit or Implicit")) << err;
+}
+
 }  // namespace
 }  // namespace trelvo::test

@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <QCoreApplication>
 #include <chrono>
 #include <cstring>
@@ -77,7 +80,7 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
-root, port = sys.argv[1], int(sys.argv[2])
+root, port, user, password = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 
 class Handler(FTPHandler):
     def ftp_NLST(self, path):
@@ -94,7 +97,7 @@ class Handler(FTPHandler):
         self.push_dtp_data(''.join(n + '\r\n' for n in names).encode('utf8'), cmd='NLST')
 
 auth = DummyAuthorizer()
-auth.add_user('test', 'secret', root, perm='elradfmwMT')
+auth.add_user(user, password, root, perm='elradfmwMT')
 Handler.authorizer = auth
 Handler.auth_failed_timeout = 0.1  # tests of refused logins need no pause
 server = FTPServer(('127.0.0.1', port), Handler)
@@ -103,11 +106,12 @@ server.serve_forever()
 
 }  // namespace
 
-TPyFtpServer::TPyFtpServer(const std::string& root) {
+TPyFtpServer::TPyFtpServer(const std::string& root, const std::string& user, const std::string& password) {
   WriteFile(Work_ / "server.py", PyServerScript);
   Port_ = FreeLoopbackPort();
   Process_ = std::make_unique<TChildProcess>(
-      std::vector<std::string>{"/usr/bin/python3", Work_ / "server.py", root, std::to_string(Port_)}, Work_ / "server.log");
+      std::vector<std::string>{"/usr/bin/python3", Work_ / "server.py", root, std::to_string(Port_), user, password},
+      Work_ / "server.log");
   if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pyftpdlib did not start: " + ReadFile(Work_ / "server.log"));
 }
 
@@ -131,6 +135,87 @@ TVsftpdServer::TVsftpdServer(const std::string& root, const std::vector<std::str
   Process_ = std::make_unique<TChildProcess>(std::vector<std::string>{"/usr/sbin/vsftpd", Work_ / "vsftpd.conf"},
                                              Work_ / "server.log");
   if (!WaitForPort(Port_, 10000)) throw std::runtime_error("vsftpd did not start: " + ReadFile(Work_ / "server.log"));
+}
+
+TTestCertificate MakeTestCertificate(const std::string& dir, const std::string& name) {
+  TTestCertificate c{dir + "cert.pem", dir + "key.pem", ""};
+  bool ip = name.find_first_not_of("0123456789.") == std::string::npos;
+  std::string out;
+  // An EC key: made in milliseconds, where RSA takes a noticeable while.
+  int rc = RunCommand("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj '/CN=" +
+                          name + "/O=Trelvo test' -addext 'subjectAltName=" + (ip ? "IP:" : "DNS:") + name +
+                          "' -keyout '" + c.KeyFile + "' -out '" + c.CertFile + "' 2>&1",
+                      &out);
+  if (rc != 0) throw std::runtime_error("openssl req failed: " + out);
+  RunCommand("openssl x509 -in '" + c.CertFile + "' -noout -fingerprint -sha256", &out);
+  // "sha256 Fingerprint=AB:CD:...\n"
+  c.Fingerprint = out.substr(out.find('=') + 1);
+  while (!c.Fingerprint.empty() && (c.Fingerprint.back() == '\n' || c.Fingerprint.back() == '\r')) c.Fingerprint.pop_back();
+  return c;
+}
+
+namespace {
+
+// The system user of the TLS server's password login and a PAM service of
+// its own that knows only the password, made once per machine.
+void EnsureTlsUser() {
+  static bool done = false;
+  if (done) return;
+  const std::string user = TVsftpdTlsServer::TlsUser;
+  RunCommand("id -u " + user + " >/dev/null 2>&1 || useradd -M -d / -s /usr/sbin/nologin " + user);
+  // vsftpd enters the home directory before local_root, so it must exist.
+  RunCommand("usermod -d / " + user);
+  RunCommand("echo '" + user + ":" + TVsftpdTlsServer::TlsPassword + "' | chpasswd");
+  WriteFile("/etc/pam.d/trelvo-ftptest", "auth required pam_unix.so\naccount required pam_unix.so\nsession required pam_permit.so\n");
+  done = true;
+}
+
+}  // namespace
+
+TVsftpdTlsServer::TVsftpdTlsServer(const std::string& root, const std::vector<std::string>& dirs,
+                                   const TTestCertificate& cert, bool implicit, const std::string& extraConf) {
+  EnsureTlsUser();
+  const std::string conf = "anonymous_enable=NO\nlocal_enable=YES\nlocal_root=" + root +
+                           "\nchroot_local_user=YES\nallow_writeable_chroot=YES\npam_service_name=trelvo-ftptest\n"
+                           "local_umask=022\nssl_enable=YES\nrsa_cert_file=" + cert.CertFile +
+                           "\nrsa_private_key_file=" + cert.KeyFile +
+                           "\nssl_ciphers=HIGH\nssl_tlsv1=YES\nssl_sslv2=NO\nssl_sslv3=NO\n"
+                           "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
+                           "implicit_ssl=" + std::string(implicit ? "YES" : "NO") + "\n" + extraConf;
+  Server_ = std::make_unique<TVsftpdServer>(root, dirs, conf);
+  for (const std::string& dir : dirs) RunCommand("chown -R " + std::string(TlsUser) + " '" + root + dir + "'");
+}
+
+namespace {
+
+std::string PureFtpdBinary() { return BinaryDir() + "/ftp-servers/pure-ftpd/usr/sbin/pure-ftpd"; }
+
+}  // namespace
+
+bool TPureFtpdTlsServer::Available() {
+  if (::geteuid() != 0) return false;
+  if (FileExists(PureFtpdBinary())) return true;
+  const std::string dir = BinaryDir() + "/ftp-servers";
+  RunCommand("mkdir -p '" + dir + "/pure-ftpd' && cd '" + dir + "' && apt-get download -qq pure-ftpd >/dev/null 2>&1 && "
+             "dpkg-deb -x pure-ftpd_*.deb pure-ftpd");
+  return FileExists(PureFtpdBinary());
+}
+
+TPureFtpdTlsServer::TPureFtpdTlsServer(const std::string& root, const std::vector<std::string>& dirs,
+                                       const TTestCertificate& cert) {
+  const std::string user = TlsUser;
+  // A login shell from /etc/shells, or pure-ftpd refuses the user; the home
+  // is this server's root, where the session is kept (-A).
+  RunCommand("id -u " + user + " >/dev/null 2>&1 || useradd -M -s /bin/sh " + user);
+  RunCommand("usermod -s /bin/sh -d '" + root + "' " + user + " && echo '" + user + ":" + TlsPassword + "' | chpasswd");
+  RunCommand("chown " + user + " '" + root + "'");
+  for (const std::string& d : dirs) RunCommand("mkdir -p '" + root + d + "' && chown -R " + user + " '" + root + d + "'");
+  Port_ = FreeLoopbackPort();
+  Process_ = std::make_unique<TChildProcess>(
+      std::vector<std::string>{PureFtpdBinary(), "-S", "127.0.0.1," + std::to_string(Port_), "-Y", "2", "-2",
+                               cert.CertFile + "," + cert.KeyFile, "-l", "unix", "-E", "-A", "-H"},
+      Work_ / "server.log");
+  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
 }
 
 // ---- fake server ----
@@ -160,10 +245,38 @@ std::string RandomBytes(size_t n, unsigned seed) {
 }
 
 TFakeSession::~TFakeSession() {
+  if (Ssl_) SSL_free(static_cast<SSL*>(Ssl_));
+  if (SslCtx_) SSL_CTX_free(static_cast<SSL_CTX*>(SslCtx_));
   if (Fd_ >= 0) ::close(Fd_);
 }
 
-void TFakeSession::Send(const std::string& raw) { SendAll(Fd_, raw); }
+void TFakeSession::Send(const std::string& raw) {
+  if (!Ssl_) return SendAll(Fd_, raw);
+  SSL_write(static_cast<SSL*>(Ssl_), raw.data(), static_cast<int>(raw.size()));
+}
+
+bool TFakeSession::StartTls(const TTestCertificate& cert) {
+  // OpenSSL writes with write(2): a client that went must not end the test.
+  ::signal(SIGPIPE, SIG_IGN);
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  SslCtx_ = ctx;
+  if (SSL_CTX_use_certificate_chain_file(ctx, cert.CertFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(ctx, cert.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+    throw std::runtime_error("fake server: certificate not loaded");
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, Fd_);
+  Ssl_ = ssl;
+  Pending_.clear();
+  bool ok = SSL_accept(ssl) == 1;
+  ERR_clear_error();
+  return ok;
+}
+
+std::string TFakeSession::RawReceive() {
+  char buf[4096];
+  ssize_t n = ::recv(Fd_, buf, sizeof buf, 0);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
 
 std::string TFakeSession::ReadCommand() {
   for (;;) {
@@ -174,7 +287,7 @@ std::string TFakeSession::ReadCommand() {
       return line;
     }
     char buf[4096];
-    ssize_t n = ::recv(Fd_, buf, sizeof buf, 0);
+    ssize_t n = Ssl_ ? SSL_read(static_cast<SSL*>(Ssl_), buf, sizeof buf) : ::recv(Fd_, buf, sizeof buf, 0);
     if (n <= 0) return "";
     Pending_.append(buf, static_cast<size_t>(n));
   }

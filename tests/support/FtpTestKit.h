@@ -32,11 +32,16 @@ class TChildProcess {
 
 bool WaitForPort(int port, int timeoutMs);
 
-// pyftpdlib serving root (user "test", password "secret") with wildcard NLST.
+// pyftpdlib serving root (user "test", password "secret" unless given) with
+// wildcard NLST.
 class TPyFtpServer {
  public:
-  explicit TPyFtpServer(const std::string& root);
+  explicit TPyFtpServer(const std::string& root, const std::string& user = "test",
+                        const std::string& password = "secret");
   int Port() const { return Port_; }
+  // Where the server writes its log (and everything else it writes but the
+  // files it serves).
+  std::string WorkDir() const { return Work_.Path(); }
 
  private:
   TTempDir Work_;
@@ -63,6 +68,49 @@ class TVsftpdServer {
   std::unique_ptr<TChildProcess> Process_;
 };
 
+// A self-signed certificate made with the openssl command: issued for the
+// name given (as its common name and its only subject alternative name, an
+// IP address when it is one), with its SHA-256 fingerprint "AB:CD:...".
+struct TTestCertificate {
+  std::string CertFile, KeyFile, Fingerprint;
+};
+TTestCertificate MakeTestCertificate(const std::string& dir, const std::string& name = "127.0.0.1");
+
+// vsftpd that demands TLS for a local user with a password (TlsUser /
+// TlsPassword, made once as a system user), for the login and every data
+// connection, with the data connections' TLS session resumed from the
+// control connection's. The user is kept in root (chroot), dirs are made
+// writable by it. Needs root, as TVsftpdServer.
+class TVsftpdTlsServer {
+ public:
+  TVsftpdTlsServer(const std::string& root, const std::vector<std::string>& dirs, const TTestCertificate& cert,
+                   bool implicit, const std::string& extraConf = "");
+  static constexpr const char* TlsUser = "trelvoftp";
+  static constexpr const char* TlsPassword = "Tls-Secret-42";
+  int Port() const { return Server_->Port(); }
+
+ private:
+  std::unique_ptr<TVsftpdServer> Server_;
+};
+
+// pure-ftpd (Debian's package, unpacked into the build on first use; it
+// conflicts with vsftpd as an installed package) refusing any session
+// without TLS (-Y 2), for a system user with a password whose home, the
+// chroot, is root. Needs root: Available() says, and fetches the binary.
+class TPureFtpdTlsServer {
+ public:
+  TPureFtpdTlsServer(const std::string& root, const std::vector<std::string>& dirs, const TTestCertificate& cert);
+  static bool Available();
+  static constexpr const char* TlsUser = "trelvopure";
+  static constexpr const char* TlsPassword = "Pure-Secret-7";
+  int Port() const { return Port_; }
+
+ private:
+  TTempDir Work_;
+  int Port_;
+  std::unique_ptr<TChildProcess> Process_;
+};
+
 // One accepted control connection of the fake server, used by the script.
 class TFakeSession {
  public:
@@ -78,12 +126,20 @@ class TFakeSession {
   // Connects to the address of the last PORT command; returns the socket.
   int ConnectToPort();
   void CloseControl();
+  // Serves TLS on the control connection from here on (the server's side of
+  // the handshake); false when the client broke the handshake off.
+  bool StartTls(const TTestCertificate& cert);
+  // Bytes as they come, without TLS: for scripts that break a handshake.
+  std::string RawReceive();
+  int Fd() const { return Fd_; }
   std::vector<std::string> Commands;
   std::string LastPort;
 
  private:
   int Fd_;
   std::string Pending_;
+  void* SslCtx_ = nullptr;
+  void* Ssl_ = nullptr;
 };
 
 // Listens on a free loopback port and runs script on the first connection,

@@ -54,6 +54,21 @@ TEST(AdminDatabase, InitRefusesAnExistingInstallationUnlessForced) {
   EXPECT_EQ(2, RunCommand(Admin() + " init 2>/dev/null"));
 }
 
+TEST(AdminDatabase, InitChoosesHowPackagesAreEncrypted) {
+  TTempDir dir;
+  std::string out;
+  ASSERT_EQ(0, RunCommand(Admin() + " init " + dir / "aes" + " --role client --zip-encryption aes256", &out)) << out;
+  EXPECT_NE(ReadFile(dir / "aes/Sorvel.ini").find("ZipEncryption=AES256\n"), std::string::npos);
+  ASSERT_EQ(0, RunCommand(Admin() + " config --home " + dir / "aes", &out));
+  EXPECT_NE(out.find("ZipEncryption=AES256\n"), std::string::npos) << out;
+
+  ASSERT_EQ(0, RunCommand(Admin() + " init " + dir / "plain" + " --role client", &out)) << out;
+  ASSERT_EQ(0, RunCommand(Admin() + " config --home " + dir / "plain", &out));
+  EXPECT_NE(out.find("ZipEncryption=ZipCrypto\n"), std::string::npos) << out;
+  EXPECT_EQ(2, RunCommand(Admin() + " init " + dir / "bad" + " --role client --zip-encryption aes 2>/dev/null"));
+  EXPECT_FALSE(FileExists(dir / "bad/Sorvel.ini"));
+}
+
 TEST(AdminDatabase, CountsAndDumpShowTheRows) {
   TTempDir dir;
   ASSERT_EQ(0, RunCommand(Admin() + " init " + dir.Path() + " --role client"));

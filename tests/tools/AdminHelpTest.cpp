@@ -55,6 +55,7 @@ TEST(AdminHelp, UsageErrorsExitWith2AndSayWhy) {
       {"no-such", 2, "unknown command 'no-such'"},
       {"status --stale-days soon", 2, "--stale-days needs a number of days"},
       {"status --stale-day 3", 2, "unknown option --stale-day"},
+      {"status --json --prometheus", 2, "choose one"},
       {"status --at tomorrow", 2, "--at needs"},
       {"run sideways", 2, "run needs send or receive"},
       {"init", 2, "missing argument"},

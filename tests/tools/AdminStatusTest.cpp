@@ -1,6 +1,7 @@
 // trelvo-admin status on installations whose state is written by hand: what
 // it reports, and that its exit code flags what needs attention.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 
@@ -19,6 +20,8 @@ struct TInstall {
   std::string Home;
   TInstall(const std::string& role, const std::string& client) : Home(Dir / "inst/") {
     EXPECT_EQ(0, RunCommand(Admin() + " init " + Home + " --role " + role + " --client " + client + " >/dev/null"));
+    // The traditional cipher would need attention in every case below.
+    Set("ZipEncryption", "AES256");
   }
   void Set(const std::string& key, const std::string& value, const std::string& file = "Sorvel.ini",
            const std::string& section = "Internet") {
@@ -128,4 +131,35 @@ TEST(AdminStatus, HeadOfficeListsEverySiteAndFlagsStaleAndFailedOnes) {
 
   std::remove((log + "Masterissa_03.log").c_str());
   EXPECT_EQ(0, office.Status("04.03.2026 08:00:00", out, " --stale-days 5")) << out;
+}
+
+TEST(AdminStatus, FlagsSettingsOthersCanReadAnEmptyPackagePasswordAndTheOldCipher) {
+  TInstall site("client", "01");
+  site.Set("SendDate", "03.03.2026");
+  site.Set("RecvDate", "03.03.2026");
+  const std::string ini = site.Home + "Sorvel.ini";
+  const std::string readable = "  - " + ini + " can be read by other users (mode 0644) and holds the passwords";
+  const std::string empty = "  - ZipPassword is empty: the packages go to the server unencrypted";
+  const std::string old = "  - the packages use the traditional ZIP cipher (ZipEncryption=ZipCrypto)";
+  struct {
+    const char* Change;
+    int Exit;
+    std::vector<std::string> Present, Absent;
+  } cases[] = {
+      {"", 0, {}, {readable, empty, old}},
+      {"chmod", 1, {readable}, {empty, old}},
+      {"empty-password", 1, {empty}, {readable, old}},
+      {"traditional", 1, {old}, {readable, empty}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Change);
+    const std::string change = c.Change;
+    site.Set("ZipEncryption", change == "traditional" ? "ZipCrypto" : "AES256");
+    site.Set("ZipPassword", change == "empty-password" ? "" : "RSSsN4829R");
+    if (change == "chmod") ::chmod(ini.c_str(), 0644);
+    std::string out;
+    EXPECT_EQ(c.Exit, site.Status("04.03.2026 08:00:00", out)) << out;
+    for (const std::string& line : c.Present) EXPECT_TRUE(Has(out, line)) << line << "\nin:\n" << out;
+    for (const std::string& line : c.Absent) EXPECT_FALSE(Has(out, line)) << line << "\nin:\n" << out;
+  }
 }

@@ -35,6 +35,7 @@ TEST(SettingsKeys, EveryKeyLoadsIntoAValueOfItsOwn) {
           break;
         case TKeyKind::Integer: value = shown = IntToStr(100 + i); break;
         case TKeyKind::Engine: value = "namedpipe", shown = "NAMEDPIPE"; break;
+        case TKeyKind::Encryption: value = "aes256", shown = "AES256"; break;
         case TKeyKind::Directory:
           MakeDir(home / k.Key);
           value = home / k.Key, shown = home / k.Key + "/";

@@ -64,6 +64,10 @@ int RunInit(const TArgs& args) {
   if (client.empty() || client.size() > 8 || client.find_first_of("/\\ \t") != std::string::npos)
     throw EUsage("--client must be a short site number such as 01");
   bool force = args.Has("force");
+  std::string zipEncryption = LowerCase(args.Option("zip-encryption", "zipcrypto"));
+  if (zipEncryption != "zipcrypto" && zipEncryption != "aes256")
+    throw EUsage("--zip-encryption must be zipcrypto or aes256");
+  zipEncryption = zipEncryption == "aes256" ? "AES256" : "ZipCrypto";
 
   MakeDirs(args.At(0));
   char real[PATH_MAX];
@@ -119,6 +123,14 @@ int RunInit(const TArgs& args) {
   if (args.Has("ftp-user")) ini.WriteString("Internet", "FtpUser", args.Option("ftp-user"));
   if (args.Has("ftp-password")) ini.WriteString("Internet", "FtpPassWord", EncipherSetting(args.Option("ftp-password")));
   if (args.Has("zip-password")) ini.WriteString("Internet", "ZipPassword", EncipherSetting(args.Option("zip-password")));
+  if (args.Has("ftp-tls")) {
+    const std::string tls = args.Option("ftp-tls");
+    if (tls != "explicit" && tls != "implicit") throw EUsage("--ftp-tls needs explicit or implicit");
+    ini.WriteString("Internet", "FtpTls", tls == "explicit" ? "Explicit" : "Implicit");
+  }
+  if (args.Has("ftp-tls-ca")) ini.WriteString("Internet", "FtpTlsCaFile", args.Option("ftp-tls-ca"));
+  if (args.Has("ftp-tls-fingerprint")) ini.WriteString("Internet", "FtpTlsFingerprint", args.Option("ftp-tls-fingerprint"));
+  if (args.Has("zip-encryption")) ini.WriteString("Internet", "ZipEncryption", zipEncryption);
 
   CreateMainTables(dataDir, force);
   CreateExchangeTables(inetDataDir, force);
@@ -185,7 +197,8 @@ int RunDump(const TArgs& args) {
 
 TRELVO_ADMIN_COMMAND("init",
                      "init DIR --role master|client [--client NN] [--ftp HOST[:PORT]] [--ftp-user U] "
-                     "[--ftp-password P] [--zip-password Z] [--force]",
+                     "[--ftp-password P] [--ftp-tls explicit|implicit] [--ftp-tls-ca FILE] [--ftp-tls-fingerprint HEX] "
+                     "[--zip-password Z] [--zip-encryption zipcrypto|aes256] [--force]",
                      {"force"}, RunInit,
                      "Makes a working installation in DIR (created when missing).\n"
                      "It writes Sorvel.ini (the role, the directories below, both directions on, and the\n"
@@ -199,12 +212,20 @@ TRELVO_ADMIN_COMMAND("init",
                      "                  head office's own\n"
                      "  --ftp HOST[:PORT]  the FTP server (FtpHost, FtpPort)\n"
                      "  --ftp-user U, --ftp-password P  the FTP login (the password stored enciphered)\n"
+                     "  --ftp-tls explicit|implicit  FTP over TLS (FtpTls; implicit: port 990 unless --ftp\n"
+                     "                  names one)\n"
+                     "  --ftp-tls-ca FILE  PEM certificates to trust instead of the system's (FtpTlsCaFile)\n"
+                     "  --ftp-tls-fingerprint HEX  accept exactly the certificate of this SHA-256\n"
+                     "                  fingerprint (FtpTlsFingerprint)\n"
                      "  --zip-password Z   the packages' password, the same at every installation\n"
+                     "  --zip-encryption E  zipcrypto (default) or aes256: how this installation's packages\n"
+                     "                  are encrypted (ZipEncryption); every installation reads both\n"
                      "  --force         make it again over an existing installation: its tables are emptied\n"
                      "\n"
                      "A directory that holds Sorvel.ini or DbServer.ini already is refused without --force\n"
                      "(exit 1). Other settings keep their defaults: trelvo-admin config lists them.",
-                     {"role", "client", "ftp", "ftp-user", "ftp-password", "zip-password"});
+                     {"role", "client", "ftp", "ftp-user", "ftp-password", "zip-password", "zip-encryption", "ftp-tls",
+                      "ftp-tls-ca", "ftp-tls-fingerprint"});
 TRELVO_ADMIN_COMMAND("counts", "counts [--home DIR]", {}, RunCounts,
                      "Prints the pending rows of the four exchange tables: ZNetAsi ZNetKo ZNetKoPa ZNetTila.\n"
                      "The last line holds the four numbers; the lines before it are the alias lines of the\n"

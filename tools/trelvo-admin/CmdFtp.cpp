@@ -51,6 +51,15 @@ int RunFtp(const TArgs& args) {
   ftp.PassWord = args.At(2);
   ftp.Timeout = timeout;
   ftp.SetPassive(args.Has("passive"));
+  if (args.Has("tls")) {
+    const std::string tls = args.Option("tls");
+    if (tls != "explicit" && tls != "implicit") throw EUsage("--tls needs explicit or implicit");
+    ftp.Tls = tls == "explicit" ? ftpTlsExplicit : ftpTlsImplicit;
+  }
+  if (args.Has("ca-file")) ftp.TlsCaFile = args.Option("ca-file");
+  if (args.Has("fingerprint")) ftp.TlsFingerprint = args.Option("fingerprint");
+  if ((args.Has("ca-file") || args.Has("fingerprint")) && ftp.Tls == ftpTlsNone)
+    throw EUsage("--ca-file and --fingerprint need --tls");
   if (args.Has("verbose")) ftp.OnDisplay = [](TFtpClientCore*, std::string& msg) { std::cout << msg << "\n" << std::flush; };
 
   bool ok = false;
@@ -113,7 +122,7 @@ int RunFtp(const TArgs& args) {
 
 TRELVO_ADMIN_COMMAND("ftp",
                      "ftp HOST[:PORT] USER PASS ls [DIR/MASK] | get REMOTE LOCAL | put LOCAL [REMOTE] | rm REMOTE "
-                     "[--passive] [--timeout S] [--verbose]",
+                     "[--passive] [--tls explicit|implicit [--ca-file FILE] [--fingerprint HEX]] [--timeout S] [--verbose]",
                      {"passive", "verbose"}, RunFtp,
                      "One FTP operation with the program's own client, for checking a server by hand.\n"
                      "ls prints the names NLST gives (a mask such as /Sorvel/Zuze*.Zip), get downloads, put\n"
@@ -121,11 +130,15 @@ TRELVO_ADMIN_COMMAND("ftp",
                      "It uses no installation; ftp-check tests an installation's own settings.\n"
                      "\n"
                      "  --passive    passive data connection (default active: the server connects back)\n"
+                     "  --tls explicit|implicit  FTP over TLS: AUTH TLS on the control port, or TLS from the\n"
+                     "               first byte (port 990 unless HOST:PORT names one)\n"
+                     "  --ca-file FILE  PEM certificates to trust instead of the system's\n"
+                     "  --fingerprint HEX  accept exactly the certificate of this SHA-256 fingerprint\n"
                      "  --timeout S  seconds to wait for each answer (default 15)\n"
                      "  --verbose    print the conversation with the server\n"
                      "\n"
                      "Exit 1 with the server's reason on stderr when the operation fails.",
-                     {"timeout"});
+                     {"timeout", "tls", "ca-file", "fingerprint"});
 
 }  // namespace
 }  // namespace trelvo::admin

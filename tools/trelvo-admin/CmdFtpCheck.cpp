@@ -66,6 +66,7 @@ int RunFtpCheck(const TArgs& args) {
   bool listed = false;
   std::string listError;
   std::vector<std::string> names;
+  TTlsInfo tls;
 
   core.TransferOk = true;
   try {
@@ -86,6 +87,8 @@ int RunFtpCheck(const TArgs& args) {
         failure = "cannot log in to " + s.FtpHost + ":" + s.FtpPort + " as " + s.FtpUser + ": " + Reason(*ftp, s);
         return;
       }
+      tls = ftp->TlsInfo();
+      if (!tls.Version.empty()) core.Log("FTP-yhteys suojattu: " + tls.Version + ", " + tls.Cipher);
       const std::string loginDir = ftp->Pwd() ? ftp->RemoteDir() : "";
       auto enter = [&](const std::string& dir) {
         if (!loginDir.empty()) {
@@ -133,6 +136,11 @@ int RunFtpCheck(const TArgs& args) {
     failure = e.what();
   }
 
+  if (!tls.Version.empty()) {
+    std::cout << "TLS " << tls.Version << ", cipher " << tls.Cipher << "\n";
+    std::cout << "certificate " << tls.Subject << "\n";
+    std::cout << "SHA-256 fingerprint " << tls.Fingerprint << "\n";
+  }
   bool allEntered = true;
   for (const TDirCheck& d : dirs) {
     allEntered = allEntered && d.Entered;
@@ -162,10 +170,11 @@ int RunFtpCheck(const TArgs& args) {
 
 TRELVO_ADMIN_COMMAND("ftp-check", "ftp-check [--home DIR]", {}, RunFtpCheck,
                      "Checks an installation's FTP settings before its first night.\n"
-                     "It logs in as the runs do (FtpHost, FtpPort, FtpUser, FtpPassWord, FtpPassive; dialling\n"
-                     "first when Ras is on), enters FtpHostDir, FtpHostBackupDir and FtpHostLogDir each from the\n"
-                     "login directory, and lists FtpHostDir. It prints one line per directory and the names\n"
-                     "listed, and writes and deletes nothing on the server.\n"
+                     "It logs in as the runs do (FtpHost, FtpPort, FtpUser, FtpPassWord, FtpPassive, FtpTls and\n"
+                     "its trust settings; dialling first when Ras is on), enters FtpHostDir, FtpHostBackupDir and\n"
+                     "FtpHostLogDir each from the login directory, and lists FtpHostDir. It prints the TLS\n"
+                     "version, cipher, certificate subject and SHA-256 fingerprint (with FtpTls on), one line per\n"
+                     "directory and the names listed, and writes and deletes nothing on the server.\n"
                      "\n"
                      "Exit 1 when the login fails or a directory cannot be entered. A listing that fails only\n"
                      "warns: an empty directory answers some servers' listing with an error, and in active\n"

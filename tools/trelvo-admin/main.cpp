@@ -85,7 +85,8 @@ std::string Synopsis(const TCommand& cmd) {
 
 void PrintHelp(std::ostream& out) {
   out << "usage: trelvo-admin COMMAND [ARGS] [--home DIR]\n"
-         "       trelvo-admin COMMAND --help    (or: trelvo-admin help COMMAND)\n\n"
+         "       trelvo-admin COMMAND --help    (or: trelvo-admin help COMMAND)\n"
+         "       trelvo-admin --version\n\n"
          "Commands that work on an installation take its directory from --home DIR, else\n"
          "TRELVO_HOME, else the current directory. Exit codes: 0 done; 1 the work failed (the\n"
          "reason on stderr), or for status: something needs attention; 2 a usage error.\n\n"
@@ -129,6 +130,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string first = argv[1];
+  if (first == "--version") {
+    std::cout << "trelvo-admin " << TRELVO_VERSION << "\n";
+    return 0;
+  }
   if (first == "help" || first == "--help" || first == "-h") {
     if (argc < 3) {
       PrintHelp(std::cout);
