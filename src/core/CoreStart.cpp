@@ -13,6 +13,7 @@ std::string TTrelvoCore::VersionText() { return std::string("Versio ") + TRELVO_
 
 void TTrelvoCore::StartProgram() {
   LoadSettings();
+  LogSettingsProblems();
   TCrashReporter& reporter = TCrashReporter::Instance();
   reporter.SetDirectory(Settings.Log);
   reporter.SetEnabled(Settings.UseErrorLog);

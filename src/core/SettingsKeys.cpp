@@ -1,5 +1,8 @@
 #include "core/SettingsKeys.h"
 
+#include <limits>
+
+#include "common/Errors.h"
 #include "common/Text.h"
 
 namespace trelvo {
@@ -13,6 +16,8 @@ constexpr const char* kDefaultZipPasswordStored = "QQrrM3819Q";
 constexpr const char* kDefaultFtpHost = "ftp.example.com";
 constexpr const char* kDefaultFtpMail = "trelvo@example.com";
 
+constexpr long long kMaxInt = std::numeric_limits<int>::max();
+
 using K = TKeyKind;
 using S = TSettings;
 using L = TLiveValues;
@@ -23,15 +28,22 @@ std::string Dir(const std::string& text) {
   return d;
 }
 
-int Number(const TSettingKey& key, const std::string& text) {
-  return static_cast<int>(StrToInt64Def(text, StrToInt64Def(key.Default, 0)));
+// A text that is no number, or one outside [low, high], is refused; the
+// load then takes the key's default and says so.
+long long Number(const std::string& text, long long low, long long high) {
+  constexpr long long kNone = std::numeric_limits<long long>::min();
+  const long long value = StrToInt64Def(text, kNone);
+  if (value == kNone) throw EConvertError("ei ole luku");
+  if (value < low || value > high)
+    throw EConvertError("sallittu " + IntToStr(low) + (high < kMaxInt ? ".." + IntToStr(high) : " tai enemmän"));
+  return value;
 }
 
-// A time the field cannot show falls back to the key's default rather than
-// midnight, so a typo does not move the run to the small hours.
-TDateTime Time(const TSettingKey& key, const std::string& text) {
+// A time the field cannot show is refused rather than read as midnight, so
+// a typo does not move the run to the small hours: the default comes in.
+TDateTime Time(const std::string& text) {
   TDateTime value = 0;
-  if (!TryStrToDateTime(text, value)) TryStrToDateTime(key.Default, value);
+  if (!TryStrToDateTime(text, value)) throw EConvertError("ei ole kellonaika");
   return TimeOf(value);
 }
 
@@ -68,11 +80,13 @@ std::vector<TSettingKey> Build() {
        [](const S& s, const L&) { return s.ServerAddress; }},
       {"DataBase", "Port", "16000", K::Integer, false, false, false,
        "TCP port of the database server; only the low 16 bits are kept.", nullptr,
-       [](auto& k, auto& t, S& s, L&) { s.Port = static_cast<std::uint16_t>(StrToInt64Def(t, StrToInt64Def(k.Default, 0))); },
+       [](auto&, auto& t, S& s, L&) {
+         s.Port = static_cast<std::uint16_t>(Number(t, std::numeric_limits<long long>::min() + 1, std::numeric_limits<long long>::max()));
+       },
        nullptr, [](const S& s, const L&) { return IntToStr(s.Port); }},
       {"DataBase", "CompressLimit", "512", K::Integer, false, false, false,
        "Compression limit of the TCP/IP transport.", nullptr,
-       [](auto& k, auto& t, S& s, L&) { s.CompressLimit = Number(k, t); }, nullptr,
+       [](auto&, auto& t, S& s, L&) { s.CompressLimit = static_cast<int>(Number(t, 0, kMaxInt)); }, nullptr,
        [](const S& s, const L&) { return IntToStr(s.CompressLimit); }},
       {"DataBase", "SecuredTransport", "No", K::YesNo, false, false, false,
        "TCP/IP through the secured transport, with Key.", nullptr,
@@ -144,13 +158,13 @@ std::vector<TSettingKey> Build() {
        [](const S& s, const L&) { return s.FtpSiirtoDir; }},
       {"Internet", "ReTryTime", "120", K::Integer, false, false, false,
        "Seconds between the scheduler's ticks, and so between retries of a failed run; 0 stops the scheduler (the "
-       "buttons still work).",
-       nullptr, [](auto& k, auto& t, S& s, L&) { s.ReTryTime = Number(k, t); }, nullptr,
+       "buttons still work). Up to 86400; anything else gives the default, with a line in the run log.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.ReTryTime = static_cast<int>(Number(t, 0, 86400)); }, nullptr,
        [](const S& s, const L&) { return IntToStr(s.ReTryTime); }},
       {"Internet", "ReTryMaxCount", "3", K::Integer, false, false, false,
        "Failed runs in a row after which the scheduler leaves a direction alone until the next day, or until a run "
-       "started by hand succeeds.",
-       nullptr, [](auto& k, auto& t, S& s, L&) { s.ReTryMaxCount = Number(k, t); }, nullptr,
+       "started by hand succeeds. At least 1; anything else gives the default, with a line in the run log.",
+       nullptr, [](auto&, auto& t, S& s, L&) { s.ReTryMaxCount = static_cast<int>(Number(t, 1, kMaxInt)); }, nullptr,
        [](const S& s, const L&) { return IntToStr(s.ReTryMaxCount); }},
       {"Internet", "ZipPassword", kDefaultZipPasswordStored, K::Enciphered, true, false, false,
        "Password of every package; the same at every installation. Empty: packages without encryption.",
@@ -230,19 +244,19 @@ std::vector<TSettingKey> Build() {
        [](const S& s, const L&) { return Yn(s.RasSameAsFtp); }, [](const S& s, const L&) { return Yn(s.RasSameAsFtp); }},
       {"Internet", "RecvTime", "22:30", K::Time, true, false, false,
        "Time of day after which the daily receive is due. `trelvo-admin init` writes 23:30 at a site and 22:30 at "
-       "the head office. A text that is no time gives the default.",
-       nullptr, [](auto& k, auto& t, S&, L& l) { l.TimeRecv = Time(k, t); },
+       "the head office. A text that is no time gives the default, with a line in the run log.",
+       nullptr, [](auto&, auto& t, S&, L& l) { l.TimeRecv = Time(t); },
        [](const S&, const L& l) { return TimeToShortStr(l.TimeRecv); },
        [](const S&, const L& l) { return TimeToShortStr(l.TimeRecv); }},
       {"Internet", "SendTime", "22:00", K::Time, true, false, false,
        "Time of day after which the daily send is due. `trelvo-admin init` writes 22:00 at a site and 23:00 at the "
        "head office.",
-       nullptr, [](auto& k, auto& t, S&, L& l) { l.TimeSend = Time(k, t); },
+       nullptr, [](auto&, auto& t, S&, L& l) { l.TimeSend = Time(t); },
        [](const S&, const L& l) { return TimeToShortStr(l.TimeSend); },
        [](const S&, const L& l) { return TimeToShortStr(l.TimeSend); }},
       {"Internet", "RecvDate", "01.01.2000", K::Date, true, true, false,
-       "Date of the last successful receive; the receive is due again on a later day. A text that is no date is an "
-       "error at start.",
+       "Date of the last successful receive; the receive is due again on a later day. A text that is no date reads "
+       "as never run (the receive is due at its time), with a line in the run log and in `trelvo-admin status`.",
        nullptr, [](auto&, auto& t, S&, L& l) { l.DateRecv = StrToDate(t); },
        [](const S&, const L& l) { return DateToStr(l.DateRecv); },
        [](const S&, const L& l) { return DateToStr(l.DateRecv); }},

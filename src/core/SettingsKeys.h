@@ -14,7 +14,7 @@ enum class TKeyKind {
   Text,        // as read
   Trimmed,     // trailing blanks removed
   YesNo,       // true when "YES" in any letter case
-  Integer,     // a decimal number; anything else gives the default number
+  Integer,     // a decimal number in the key's range; anything else gives the default number
   Engine,      // TCPIP, NAMEDPIPE or COM in any letter case; anything else COM
   Encryption,  // ZipCrypto or AES256 in any letter case; anything else ZipCrypto
   Directory,   // an existing directory, or empty
@@ -33,7 +33,8 @@ struct TSettingKey {
   bool Addition;    // not in the original file: its default keeps the old behaviour
   const char* Meaning;      // for the README, in English
   const char* DefaultNote;  // the README's default when the stored text says little, or null
-  // The key's text into memory. May throw (a date that is not one).
+  // The key's text into memory. Throws EConvertError, with the reason, for
+  // a text the key cannot take; the load then takes the default.
   void (*Load)(const TSettingKey& key, const std::string& text, TSettings& s, TLiveValues& live);
   // The value as "Talleta" writes it (only for Talleta keys).
   std::string (*Store)(const TSettings& s, const TLiveValues& live);

@@ -41,6 +41,7 @@ void TTrelvoCore::SetMeter(int percent) {
 
 void TTrelvoCore::LoadSettings() {
   TIniFile ini(SettingsFileName());
+  SettingsProblems.clear();
   // Every package the runs and the viewer write goes through this archiver,
   // so the choice is made here once (also when a later key fails to load);
   // reading takes both kinds regardless.
@@ -56,9 +57,25 @@ void TTrelvoCore::LoadSettings() {
       ApplyDatabaseSettings();
       databaseApplied = true;
     }
-    key.Load(key, ini.ReadString(key.Section, key.Key, key.Default), Settings, Live);
+    const std::string text = ini.ReadString(key.Section, key.Key, key.Default);
+    try {
+      key.Load(key, text, Settings, Live);
+    } catch (const std::exception& e) {
+      // A value someone mistyped must not stop the program, or a service
+      // would run on without its scheduler: the default stands in, and the
+      // run log and trelvo-admin status say which key to mend.
+      key.Load(key, key.Default, Settings, Live);
+      std::string line = std::string("Asetus [") + key.Section + "] " + key.Key + "=\"" + text + "\" ei kelpaa (" +
+                         e.what() + "), käytetään arvoa " + key.Default;
+      if (key.Kind == TKeyKind::Date) line += " (siirtoa ei ole vielä tehty)";
+      SettingsProblems.push_back(line);
+    }
   }
   if (!databaseApplied) ApplyDatabaseSettings();
+}
+
+void TTrelvoCore::LogSettingsProblems() {
+  for (const std::string& line : SettingsProblems) Log(line);
 }
 
 void TTrelvoCore::BBtnSaveClick(const TSettingsPage& page) {

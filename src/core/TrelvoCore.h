@@ -53,9 +53,13 @@ class TTrelvoCore : public TRunReport {
   bool IsMaster() const { return Settings.IsMaster; }
   const std::string& ClientPrefix() const { return Settings.ClientPrefix; }
   std::string InternetDir() const { return Settings.Dir; }
-  // Reads every key in the file's order. A RecvDate or SendDate that is not a
-  // date throws EConvertError; the keys after it keep their earlier values.
+  // Reads every key in the file's order. A value a key cannot take (a
+  // RecvDate that is no date, a ReTryTime that is no number) reads as the
+  // key's default, with a line in SettingsProblems.
   void LoadSettings();
+  std::vector<std::string> SettingsProblems;
+  // Those lines into the run log: at start and in every run.
+  void LogSettingsProblems();
   // "Talleta": the page's values into memory, then the page's keys into the file.
   void BBtnSaveClick(const TSettingsPage& page);
   // The in-memory values onto the page, the dial-up entries with them.

@@ -70,6 +70,7 @@ void TTransfer::MasterReceive() {
   Protected(
       [&] {
         Log("Siirto alkaa : " + NowText());
+        c.LogSettingsProblems();
         if (!DirectoriesReady()) {
           c.TransferOk = false;
           Log("Siirto ei onnistunut!");

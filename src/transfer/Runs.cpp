@@ -10,6 +10,7 @@
 #include "common/Text.h"
 #include "core/MemoLog.h"
 #include "data/SentRows.h"
+#include "transfer/StagedFiles.h"
 #include "transfer/Transfer.h"
 
 namespace trelvo {
@@ -203,6 +204,7 @@ void TTransfer::ClientSend() {
   Protected(
       [&] {
         Log("Siirto alkaa : " + NowText());
+        c.LogSettingsProblems();
         Log("Client numero: " + s.ClientArchive);
         if (!DirectoriesReady()) {
           c.TransferOk = false;
@@ -367,6 +369,7 @@ void TTransfer::ClientReceive() {
   Protected(
       [&] {
         Log("Siirto alkaa : " + NowText());
+        c.LogSettingsProblems();
         Log("Client numero: " + s.ClientArchive);
         Log("Haetaan internetistä master-kanta...");
         const std::string tmp = c.InternetDir() + "Tmp/";
@@ -377,13 +380,20 @@ void TTransfer::ClientReceive() {
           Log("Siirto EI onnistunut : " + NowText());
           return;
         }
+        if (!FinishTableSwap()) {
+          c.TransferOk = false;
+          CountRun(c.ClientRecvRetries, false);
+          Log("Siirto EI onnistunut : " + NowText());
+          return;
+        }
         statistics = tmp + s.MasterStatistics + ".Zip";
         const bool withStatistics = !s.MasterStatistics.empty();
         std::string name;
         const std::string logPackage = tmp + "CLogs" + s.ClientArchive + "_" + Stamp() + ".Zip";
+        bool logsShipped = false;
         c.ConnectionPhase([&] {
           Log("Pakataan logit: " + logPackage);
-          WithArchive(logPackage, false, [&](TZipArchiver& zip) {
+          const bool logsPacked = WithArchive(logPackage, false, [&](TZipArchiver& zip) {
             zip.SetBaseDirectory(s.BackupDir);
             zip.SetPassword(s.ZipPassword);
             zip.AddFiles("*.Log", 0);
@@ -401,20 +411,32 @@ void TTransfer::ClientReceive() {
             }
           }
           if (c.TransferOk && withStatistics) c.TransferOk = c.DownloadPackage(statistics);
-          if (IsFile(logPackage)) c.UploadPackage(logPackage, s.FtpHostLogDir);
+          if (IsFile(logPackage)) logsShipped = c.UploadPackage(logPackage, s.FtpHostLogDir) && logsPacked;
         });
         if (c.TransferOk) {
           if (IsFile(logPackage)) {
             c.DeleteFiles(logPackage);
-            c.DeleteFiles(s.BackupDir + "*.Log");
+            // Logs whose package did not reach the server stay and go with
+            // the next run's package.
+            if (logsShipped)
+              c.DeleteFiles(s.BackupDir + "*.Log");
+            else
+              Log("Lokit jäävät seuraavaan siirtoon: " + s.BackupDir);
           }
+          // Both packages are unpacked beside the tables and checked whole
+          // first: a damaged entry must not leave the site with some tables
+          // new and the rest old.
+          TStagedFiles staged;
+          std::string tablesStage;
           Log("Puretaan : " + c.CurrentPackage);
           if (!WithArchive(c.CurrentPackage, true, [&](TZipArchiver& zip) {
                 RequireTables(zip);
-                zip.SetBaseDirectory(c.MainAliasDir);
+                tablesStage = staged.Stage(c.MainAliasDir);
+                const std::string logsStage = staged.Stage(c.InternetDir() + "Log/");
+                zip.SetBaseDirectory(tablesStage);
                 zip.SetPassword(s.ZipPassword);
                 zip.ExtractFiles("*.Nx1");
-                zip.SetBaseDirectory(c.InternetDir() + "Log/");
+                zip.SetBaseDirectory(logsStage);
                 zip.ExtractFiles(s.MasterLog + "_*.log");
               }))
             c.TransferOk = false;
@@ -423,13 +445,28 @@ void TTransfer::ClientReceive() {
             if (withStatistics) {
               Log("Puretaan : " + statistics);
               if (!WithArchive(statistics, true, [&](TZipArchiver& zip) {
-                    zip.SetBaseDirectory(c.MainAliasDir);
+                    zip.SetBaseDirectory(tablesStage);
                     zip.SetPassword(s.ZipPassword);
                     zip.ExtractFiles("*.Nx1");
                   }))
                 c.TransferOk = false;
               if (c.TransferOk) Log("Tilastopaketin purku onnistui.");
             }
+          }
+          // The archive checks its base directory at the next open; the
+          // staging folder is about to go.
+          c.ZipArchiver.SetBaseDirectory(c.MainAliasDir);
+          if (c.TransferOk) {
+            try {
+              staged.Commit();
+            } catch (const std::exception& e) {
+              Log("Master-kannan taulujen vaihto ei onnistu!");
+              Log("Virhe : " + std::string(e.what()));
+              c.TransferOk = false;
+            }
+          } else {
+            staged.Discard();
+            Log("Master-kannan tauluja ei vaihdettu.");
           }
         }
         if (c.TransferOk) {
@@ -438,10 +475,19 @@ void TTransfer::ClientReceive() {
           c.SetField("EdtRecv", NowText());
           c.WriteRecvDate(true);
           Checkpoint("client-receive-accepted");
-          CheckEarlierPackages();
-          c.UpdData();
-          TakeBackUndecided();
-          CountRun(c.ClientRecvRetries, true);
+          // Each step's failure is logged where it happens and fails the
+          // run, so its counter and last line say so; nothing escapes.
+          bool stepsOk = CheckEarlierPackages();
+          try {
+            c.UpdData();
+          } catch (const std::exception& e) {
+            Log("Virhe : " + std::string(e.what()));
+            stepsOk = false;
+          }
+          Checkpoint("client-receive-merged");
+          stepsOk = TakeBackUndecided() && stepsOk;
+          if (!stepsOk) c.TransferOk = false;
+          CountRun(c.ClientRecvRetries, stepsOk);
         } else {
           CountRun(c.ClientRecvRetries, false);
         }
@@ -453,6 +499,19 @@ void TTransfer::ClientReceive() {
           Log("Siirto EI onnistunut : " + NowText());
       },
       [&] { return RunLogNameOf(c.CurrentPackage); });
+}
+
+// A receive cut off while it put the new master tables in place finishes
+// that first, so the site never works on a mix of two packages' tables.
+bool TTransfer::FinishTableSwap() {
+  try {
+    TStagedFiles::Recover({Core.MainAliasDir, Core.InternetDir() + "Log/"}, Core);
+    return true;
+  } catch (const std::exception& e) {
+    Log("Master-kannan taulujen vaihto ei onnistu!");
+    Log("Virhe : " + std::string(e.what()));
+    return false;
+  }
 }
 
 bool TTransfer::AcceptedMasterName(const std::string& name) const {
@@ -472,6 +531,7 @@ void TTransfer::MasterSend() {
   Protected(
       [&] {
         Log("Siirto alkaa : " + NowText());
+        c.LogSettingsProblems();
         const std::string tmp = c.InternetDir() + "Tmp/";
         c.CurrentPackage = tmp + s.MasterArchive + "_" + Stamp() + ".Zip";
         if (!DirectoriesReady()) {
@@ -510,7 +570,7 @@ void TTransfer::MasterSend() {
           }
           const std::string logPackage = tmp + "MLogs_" + Stamp() + ".Zip";
           Log("Pakataan : " + logPackage);
-          WithArchive(logPackage, false, [&](TZipArchiver& zip) {
+          const bool logsPacked = WithArchive(logPackage, false, [&](TZipArchiver& zip) {
             zip.SetBaseDirectory(s.BackupDir);
             zip.SetPassword(s.ZipPassword);
             zip.AddFiles("*.Log", 0);
@@ -524,9 +584,12 @@ void TTransfer::MasterSend() {
             c.SetField("EdtMaster", name);
             if (withStatistics) c.TransferOk = c.UploadPackage(statistics, s.FtpHostDir);
             if (IsFile(logPackage)) {
-              c.UploadPackage(logPackage, s.FtpHostLogDir);
+              const bool shipped = c.UploadPackage(logPackage, s.FtpHostLogDir) && logsPacked;
               c.DeleteFiles(logPackage);
-              c.DeleteFiles(s.BackupDir + "*.Log");
+              if (shipped)
+                c.DeleteFiles(s.BackupDir + "*.Log");
+              else
+                Log("Lokit jäävät seuraavaan siirtoon: " + s.BackupDir);
             }
           });
         }
@@ -551,14 +614,15 @@ void TTransfer::MasterSend() {
 
 // ---------------------------------------------------------------------------
 
-void TTransfer::CheckEarlierPackages() {
+bool TTransfer::CheckEarlierPackages() {
   TTrelvoCore& c = Core;
   const TSettings& s = c.Settings;
   Undecided_.clear();
+  bool allBack = true;
   Log("Tarkistetaan aikaisemmin siirretyt tiedostot...");
   const std::string logPath = c.InternetDir() + "Log/" + s.MasterLog + "_" + s.ClientArchive + ".log";
   try {
-    if (!IsFile(logPath)) return;
+    if (!IsFile(logPath)) return true;
     const std::vector<std::string> lines = ReadLines(logPath);
     const std::string mask = s.FtpSiirtoDir + c.ClientPrefix() + "*.Zip";
 
@@ -594,15 +658,24 @@ void TTransfer::CheckEarlierPackages() {
       Log("Päivitetään takaisin: " + name);
       if (!c.CopyFiles(path, s.BackupDir, false)) {
         Log("Kopiointi Backup-kansioon ei onnistunut!");
+        allBack = false;
         continue;
       }
-      PutBackPackage(path);
+      // The copy in FtpSiirtoDir is the only one the site puts back from: it
+      // goes only once its rows are in the exchange tables again.
+      if (!PutBackPackage(path)) {
+        Log("Paketin rivejä ei saatu takaisin, paketti jää seuraavaan vastaanottoon: " + name);
+        allBack = false;
+        continue;
+      }
       if (!c.DeleteFiles(path)) Log("Tiedoston poisto ei onnistu: " + path);
     }
   } catch (const std::exception& e) {
     Log("Käsittely ei onnistu : " + logPath);
     Log("Virhe : " + std::string(e.what()));
+    return false;
   }
+  return allBack;
 }
 
 // The last of this site's packages that the result log names (in name
@@ -629,14 +702,37 @@ bool TTransfer::Undecided(const std::string& name, const std::string& newestName
 
 // After the receive's UpdData: the rows of the undecided packages have been
 // laid over the fresh tables and now leave the exchange tables again.
-void TTransfer::TakeBackUndecided() {
+bool TTransfer::TakeBackUndecided() {
   TTrelvoCore& c = Core;
+  const TSettings& s = c.Settings;
+  bool allTaken = true;
   for (const std::string& path : Undecided_) {
-    if (!UnpackSitePackage(path))
+    const std::string name = ExtractFileName(path);
+    const bool before = c.TransferOk;
+    c.TransferOk = true;
+    const bool unpacked = UnpackSitePackage(path) && c.TransferOk;
+    c.TransferOk = before;
+    if (!unpacked) {
+      // Its rows are in the exchange tables again and cannot be told apart:
+      // they go out with the next send, and the package stops waiting, as
+      // one the head office did not confirm.
+      Log("Odottavan paketin rivit lähtevät uudelleen: " + name);
+      allTaken = false;
+      if (c.CopyFiles(path, s.BackupDir, false) && !c.DeleteFiles(path)) Log("Tiedoston poisto ei onnistu: " + path);
       continue;
-    RemoveSentExchangeRows(c.Tables, c);
+    }
+    try {
+      RemoveSentExchangeRows(c.Tables, c);
+    } catch (const std::exception& e) {
+      // Some rows may be out already and the rest still there: the package
+      // keeps waiting, so nothing is lost whatever its result line says.
+      Log("Odottavan paketin rivien poisto ei onnistu: " + name);
+      Log("Virhe : " + std::string(e.what()));
+      allTaken = false;
+    }
   }
   Undecided_.clear();
+  return allTaken;
 }
 // An unconfirmed package's rows back into the exchange tables of the main
 // database. An entry that fails to extract leaves the INet table of an
@@ -651,7 +747,18 @@ bool TTransfer::PutBackPackage(const std::string& path) {
   const bool entriesOk = c.TransferOk;
   c.TransferOk = before && entriesOk;
   if (!unpacked || !entriesOk) return false;
-  c.AppendExchangeRows();
+  // A row that fails is logged by the append and the work goes on; the
+  // package then still counts as not back, so it is tried again whole.
+  const size_t linesBefore = c.MemoLog.Lines().size();
+  try {
+    c.AppendExchangeRows();
+  } catch (const std::exception& e) {
+    Log("Virhe : " + std::string(e.what()));
+    return false;
+  }
+  const std::vector<std::string>& lines = c.MemoLog.Lines();
+  for (size_t i = linesBefore; i < lines.size(); ++i)
+    if (StartsWith(lines[i], "Virhe : ")) return false;
   return true;
 }
 

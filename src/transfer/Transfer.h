@@ -38,7 +38,9 @@ class TTransfer {
   void ClientReceive();
   void MasterSend();
   void MasterReceive();
-  void CheckEarlierPackages();
+  // False when a package's rows could not be put back (it stays for the
+  // next receive) or the check itself failed; each with its lines.
+  bool CheckEarlierPackages();
   // False (with its two lines logged) when the line could not be written.
   bool WriteClientLog(const std::string& packagePath, const std::string& status);
 
@@ -114,6 +116,7 @@ class TTransfer {
   bool EmptySentExchangeTables(bool packageMade);
   std::array<int, 4> ExchangeCounts();
   bool AcceptedMasterName(const std::string& name) const;
+  bool FinishTableSwap();
   bool ProcessClientPackage(const std::string& fileName);
   void RefusePackage();
   void KeepPackage();
@@ -142,7 +145,7 @@ class TTransfer {
   bool PutBackPackage(const std::string& path);
   std::string NewestNamedPackage(const std::vector<std::string>& lines) const;
   bool Undecided(const std::string& name, const std::string& newestNamed) const;
-  void TakeBackUndecided();
+  bool TakeBackUndecided();
 
   // Days a package may wait for its result line before it counts as lost.
   static constexpr int kUndecidedDays = 3;

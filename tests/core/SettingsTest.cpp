@@ -117,14 +117,42 @@ TEST(Settings, DirectoriesAreNormalised) {
   ASSERT_EQ(chdir(old), 0);
 }
 
-TEST(Settings, BadDateStopsTheLoadThere) {
-  Installation inst("[Internet]\nRecvDate=yesterday\nSendDate=05.05.2025\nSendFiles=Yes\n[Defaults]\nUseErrorLog=Yes\n"
-                    "[DataBase]\nAlias=MAIN\n");
-  EXPECT_THROW(inst.Core->LoadSettings(), EConvertError);
-  EXPECT_EQ(inst.Core->Settings.Alias, "MAIN");  // read before the date
-  EXPECT_EQ(inst.Core->Live.DateSend, 0.0);     // after it: initial state
-  EXPECT_FALSE(inst.Core->Live.ChkBoxSend);
-  EXPECT_FALSE(inst.Core->Settings.UseErrorLog);
+// A mistyped value never stops the start: the key's default stands in, the
+// keys after it still load, and one line names the key and the value.
+TEST(Settings, BadValuesReadAsTheirDefaultsWithALine) {
+  struct Case {
+    const char* key;
+    const char* value;
+    std::function<void(const TTrelvoCore&)> check;
+  };
+  const Case cases[] = {
+      {"RecvDate", "yesterday", [](auto& c) { EXPECT_EQ(DateToStr(c.Live.DateRecv), "01.01.2000"); }},
+      {"SendDate", "31.02.2026", [](auto& c) { EXPECT_EQ(DateToStr(c.Live.DateSend), "01.01.2000"); }},
+      {"RecvDate", "", [](auto& c) { EXPECT_EQ(DateToStr(c.Live.DateRecv), "01.01.2000"); }},
+      {"RecvTime", "late", [](auto& c) { EXPECT_EQ(TimeToShortStr(c.Live.TimeRecv), "22:30"); }},
+      {"ReTryTime", "abc", [](auto& c) { EXPECT_EQ(c.Settings.ReTryTime, 120); }},
+      {"ReTryTime", "-5", [](auto& c) { EXPECT_EQ(c.Settings.ReTryTime, 120); }},
+      {"ReTryTime", "9999999", [](auto& c) { EXPECT_EQ(c.Settings.ReTryTime, 120); }},
+      {"ReTryMaxCount", "0", [](auto& c) { EXPECT_EQ(c.Settings.ReTryMaxCount, 3); }},
+      {"ReTryMaxCount", "many", [](auto& c) { EXPECT_EQ(c.Settings.ReTryMaxCount, 3); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+    Installation inst(std::string("[Internet]\n") + c.key + "=" + c.value +
+                      "\nSendFiles=Yes\n[Defaults]\nUseErrorLog=Yes\n[DataBase]\nAlias=MAIN\n");
+    EXPECT_NO_THROW(inst.Core->LoadSettings());
+    c.check(*inst.Core);
+    EXPECT_EQ(inst.Core->Settings.Alias, "MAIN");
+    EXPECT_TRUE(inst.Core->Live.ChkBoxSend) << "keys after the bad one still load";
+    EXPECT_TRUE(inst.Core->Settings.UseErrorLog);
+    ASSERT_EQ(inst.Core->SettingsProblems.size(), 1u);
+    EXPECT_EQ(inst.Core->SettingsProblems[0].rfind(std::string("Asetus [Internet] ") + c.key + "=\"" + c.value + "\" ei kelpaa (", 0), 0u)
+        << inst.Core->SettingsProblems[0];
+  }
+  Installation good("[Internet]\nRecvDate=01.12.2026\nReTryTime=0\nReTryMaxCount=1\n");
+  good.Core->LoadSettings();
+  EXPECT_TRUE(good.Core->SettingsProblems.empty()) << good.Core->SettingsProblems[0];
+  EXPECT_EQ(good.Core->Settings.ReTryTime, 0) << "0 stops the scheduler on purpose";
 }
 
 TEST(Settings, CipherRoundTripsAndEveryPrintableTextDeciphers) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "TestSupport.h"
 #include "common/IniFile.h"
 
@@ -62,9 +64,12 @@ TEST(AdminStatus, SiteShowsItsPackagesAndFlagsABlockedReceiveAndAnUnpackedPackag
     EXPECT_TRUE(Has(out, line)) << line << "\nin:\n" << out;
   EXPECT_FALSE(Has(out, "Other_")) << out;
 
-  // The head office took a later package in; the counter is back to 0.
+  // The head office took a later package in, and the receive that brought
+  // its result log retired both packages; the counter is back to 0.
   WriteFile(site.Home + "INet/Log/Masterissa_01.log",
             "Zuze01_20260301220000.Zip  ERROR01\nZuze01_20260303220000.Zip  Ok\n");
+  for (const char* name : {"Zuze01_20260301220000.Zip", "Zuze01_20260303220000.Zip"})
+    std::remove((site.Home + "FtpSiirto/" + name).c_str());
   site.Set("ClientRecvRetries", "0", "RunState.ini", "RunState");
   EXPECT_EQ(0, site.Status("04.03.2026 08:00:00", out)) << out;
   EXPECT_TRUE(Has(out, "\nNothing needs attention.\n")) << out;
@@ -75,6 +80,18 @@ TEST(AdminStatus, SiteShowsItsPackagesAndFlagsABlockedReceiveAndAnUnpackedPackag
   EXPECT_EQ(1, site.Status("07.03.2026 08:00:00", out)) << out;
   EXPECT_TRUE(Has(out, "  - the receive has not succeeded since 02.03.2026 (5 days)")) << out;
   EXPECT_EQ(0, site.Status("07.03.2026 08:00:00", out, " --stale-days 5")) << out;
+
+  // A date that is no date reads as never run; a package the head office
+  // has decided on is still waiting: both need someone to look.
+  site.Set("RecvDate", "eilen");
+  WriteFile(site.Home + "FtpSiirto/Zuze01_20260302220000.Zip", "");
+  EXPECT_EQ(1, site.Status("07.03.2026 08:00:00", out, " --stale-days 5")) << out;
+  for (const char* line : {
+           "receive  on, daily after 23:30; last success never; retries 0 of 3: waiting until 07.03.2026 23:30\n",
+           "Sorvel.ini: Asetus [Internet] RecvDate=\"eilen\" ei kelpaa (",
+           "  - package Zuze01_20260302220000.Zip in FtpSiirtoDir was not taken back at the last receive",
+       })
+    EXPECT_TRUE(Has(out, line)) << line << "\nin:\n" << out;
 }
 
 TEST(AdminStatus, HeadOfficeListsEverySiteAndFlagsStaleAndFailedOnes) {

@@ -180,6 +180,16 @@ class TInstallation {
     t.Close();
   }
 
+  // One of the installation's directories (Data, INetData, ...) moved onto
+  // a file system of its own, with everything in it; the program restarts
+  // so that the database finds its tables there.
+  void MoveOnto(const std::string& name, const TTmpfsMount& fs) {
+    const std::string dir = Dir + name;
+    EXPECT_EQ(0, RunCommand("cp -a '" + dir + "/.' '" + fs.Path() + "' && rm -rf '" + dir + "' && ln -s '" +
+                            fs.Path() + "' '" + dir + "'"));
+    Restart();
+  }
+
   static std::string IncludeSlash(const std::string& d) { return d.empty() || d.back() == '/' ? d : d + "/"; }
 
   std::string Dir;

@@ -117,6 +117,19 @@ TEST_F(RunControl, MidnightTimeNeverResetsAndAFutureDateSuppresses) {
   EXPECT_TRUE(Ran("Siirto suoritettu onnistuneesti!"));
 }
 
+// A last-success date someone mistyped reads as never run: the start goes
+// on, the direction is due at its time, and its run names the key.
+TEST_F(RunControl, DateThatIsNoDateIsNeverRunAndTheSchedulerGoesOn) {
+  Site.Set("RecvDate", "2.3.26x");
+  ASSERT_NO_THROW(Site.Start());
+  TickAt(Day(2, 23, 29));
+  EXPECT_FALSE(Ran(kReceiveHeading));
+  TickAt(Day(2, 23, 31));
+  EXPECT_TRUE(Ran(kReceiveHeading)) << Joined(Site.View.All);
+  EXPECT_TRUE(HasPrefix(Site.View.All, "Asetus [Internet] RecvDate=\"2.3.26x\" ei kelpaa (")) << Joined(Site.View.All);
+  EXPECT_TRUE(Site.Transfer->TimerRunEnabled());
+}
+
 TEST_F(RunControl, InactiveDirectionOnlyWritesItsLine) {
   Core.Live.ChkBoxSend = false;
   TickAt(Day(2, 22, 1));
@@ -205,16 +218,20 @@ TEST_F(RunControl, CheckOfEarlierPackagesByTheResultLog) {
   EXPECT_TRUE(Has(log, "Päivitetään takaisin: Zuze01_20260228220000.Zip")) << "older than the newest named, no line";
   EXPECT_TRUE(Has(log, "Päivitetään takaisin: Zuze01_20260303220000.Zip")) << "ERROR01";
   EXPECT_TRUE(Has(log, "Odottaa Masterin käsittelyä: Zuze01_20260305220000.Zip"));
-  EXPECT_EQ((Lines{"Zuze01_20260305220000.Zip"}), ListDir(Site.Dir + "FtpSiirto"));
+  // These packages cannot be unpacked: their rows are not back, so they stay
+  // to be tried again rather than go with their rows.
+  EXPECT_TRUE(Has(log, "Paketin rivejä ei saatu takaisin, paketti jää seuraavaan vastaanottoon: Zuze01_20260303220000.Zip"));
+  EXPECT_EQ((Lines{"Zuze01_20260228220000.Zip", "Zuze01_20260303220000.Zip", "Zuze01_20260305220000.Zip"}),
+            ListDir(Site.Dir + "FtpSiirto"));
   for (const char* stamp : {"20260228220000", "20260301220000", "20260302220000", "20260303220000", "20260304220000"})
     EXPECT_TRUE(FileExists(Site.Dir + "Backup/Zuze01_" + std::string(stamp) + ".Zip")) << stamp;
 
   // Left undecided for more than three days, it counts as lost on the way.
   Clock.Set(Day(9, 23, 30));
   Core.MemoLog.Clear();
-  T.CheckEarlierPackages();
+  EXPECT_FALSE(T.CheckEarlierPackages());
   EXPECT_TRUE(Has(Core.MemoLog.Lines(), "Päivitetään takaisin: Zuze01_20260305220000.Zip"));
-  EXPECT_TRUE(ListDir(Site.Dir + "FtpSiirto").empty());
+  EXPECT_EQ(3u, ListDir(Site.Dir + "FtpSiirto").size());
 }
 
 }  // namespace

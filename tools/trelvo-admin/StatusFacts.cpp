@@ -122,6 +122,8 @@ class TGatherer {
     F_.ResultLogDir = F_.InternetDir.empty() ? "" : F_.InternetDir + "Log/";
 
     Directories();
+    for (const std::string& problem : Core_.SettingsProblems)
+      Attention("setting_invalid", "", Core_.SettingsFileName() + ": " + problem);
     Secrets();
     const TLiveValues& l = Core_.Live;
     const bool master = S_.IsMaster;
@@ -238,6 +240,18 @@ class TGatherer {
     TResultLog log;
     log.Load(F_.ResultLogPath);
     F_.ResultLogLines = log.Lines.size();
+    // A package at or before the newest one the result log names was decided
+    // by the head office: still in FtpSiirtoDir, its rows could not be put
+    // back (or it could not be retired) at the last receive.
+    std::string newestNamed;
+    for (const auto& line : log.Lines)
+      if (StartsWith(UpperCase(line.first), UpperCase(S_.ClientPrefix + "_")))
+        newestNamed = std::max(newestNamed, UpperCase(line.first));
+    for (const TStatusPackage& p : F_.Unconfirmed)
+      if (!newestNamed.empty() && UpperCase(p.Name) <= newestNamed)
+        Attention("package_not_taken_back", p.Name,
+                  "package " + p.Name + " in FtpSiirtoDir was not taken back at the last receive (see its run log); "
+                  "the next receive tries again");
     if (log.Lines.empty()) return;
     F_.ResultLogLastPackage = log.Lines.back().first;
     F_.ResultLogLastStatus = log.Lines.back().second;

@@ -34,6 +34,8 @@ inline constexpr TAttentionReason kAttentionReasons[] = {
     {"settings_readable", "Sorvel.ini, which holds the passwords, can be read by other users"},
     {"zip_password_empty", "the package password is empty: packages are not encrypted"},
     {"packages_not_aes", "packages are written with the traditional ZIP cipher, not AES-256"},
+    {"setting_invalid", "a setting of Sorvel.ini cannot be read and its default is used"},
+    {"package_not_taken_back", "a sent package the head office decided on is still in FtpSiirtoDir"},
 };
 
 struct TAttention {
