@@ -276,6 +276,8 @@ QWidget* TfrmTrelvo::BuildMonitorPage() {
   MemoLog_ = new QPlainTextEdit(page);
   MemoLog_->setObjectName("MemoLog");
   MemoLog_->setReadOnly(true);
+  // A long run's whole log is in its saved file; the window keeps its tail.
+  MemoLog_->setMaximumBlockCount(static_cast<int>(TMemoLog::kTail));
   MemoLog_->setLineWrapMode(QPlainTextEdit::NoWrap);
   MemoLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MemoLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
