@@ -118,7 +118,10 @@ TEST(Package, BuildsInstallsRunsAndPurgesCleanly) {
       << out;
   ASSERT_EQ(0, RunCommand("stat -c %U /srv/trelvo/t01/Sorvel.ini /srv/trelvo/t01/Data/KORTTI.Nx1", &out));
   EXPECT_EQ("trelvo\ntrelvo\n", out);
-  EXPECT_EQ(0, RunCommand("runuser -u trelvo -- trelvo-admin status --home /srv/trelvo/t01 >/dev/null"));
+  // The service user reads its installation (a fresh one may need attention: exit 1).
+  const int status = RunCommand("runuser -u trelvo -- trelvo-admin status --home /srv/trelvo/t01", &out);
+  EXPECT_TRUE(status == 0 || status == 1) << out;
+  EXPECT_NE(out.find("Pending rows in the exchange tables"), std::string::npos) << out;
 
   ASSERT_EQ(0, RunCommand("man -w trelvo-admin", &out));
   EXPECT_EQ("/usr/share/man/man1/trelvo-admin.1.gz\n", out);
