@@ -65,8 +65,10 @@ TEST_F(StepsScripted, ListedNamesAreTakenWithoutTheirPathsAndHostileOnesRefused)
   EXPECT_EQ(commands, Cat(ListingCommands(), retr));
   EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-tiedostonimi hylätty: Zuze01\\x00.Zip",
                                "FTP-tiedostonimi hylätty: Zuze01\\x01.Zip", "FTP-siiretty: Zuze01_a.Zip",
+                               "FTP-siirto ei onnistunut: " + Site.Tmp + "Zuze01_abs.Zip",
                                "FTP-komento RETR Zuze01_abs.Zip ei onnistunut: 550 no such file",
                                "FTP-siiretty: Zuze01_c.Zip", "FTP-siiretty: Zuze01_d.Zip",
+                               "FTP-siirto ei onnistunut: " + Site.Tmp + "Zuze01_up.Zip",
                                "FTP-komento RETR Zuze01_up.Zip ei onnistunut: 550 no such file", "FTP-siirto onnistui.",
                                Site.ListLine()}));
   EXPECT_EQ(ListDir(Site.Home.Path()), Lines{"INet"});
@@ -139,7 +141,7 @@ TEST_F(StepsScripted, FailedDownloadsLeaveNothingBehind) {
   EXPECT_EQ(ListDir(Site.Tmp), Lines{"Zuze02_b.Zip"});
   EXPECT_EQ(ReadFile(Site.Tmp + "Zuze02_b.Zip"), "whole package");
   EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto ei onnistunut: " + Site.Tmp + "Zuze01_a.Zip",
-                               "550 no such file", "FTP-siiretty: Zuze02_b.Zip", "FTP-siirto onnistui.",
+                               "FTP-komento RETR Zuze01_a.Zip ei onnistunut: 550 no such file", "FTP-siiretty: Zuze02_b.Zip", "FTP-siirto onnistui.",
                                Site.ListLine()}))
       << "a package left behind says why";
 
@@ -151,7 +153,8 @@ TEST_F(StepsScripted, FailedDownloadsLeaveNothingBehind) {
   EXPECT_EQ(current, Site.Tmp + "Master_2.Zip");
   EXPECT_FALSE(FileExists(current));
   EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto onnistui : " + Site.Tmp + "Master_1.Zip",
-                               "FTP-siirto ei onnistunut: " + current, "550 no such file", Site.ListLine()}));
+                               "FTP-siirto ei onnistunut: " + current,
+                               "FTP-komento RETR Master_2.Zip ei onnistunut: 550 no such file", Site.ListLine()}));
   Run([&] { EXPECT_FALSE(Site.Core.DownloadPackage(Site.Tmp + "Tilasto.Zip")); });
   EXPECT_EQ(ListDir(Site.Tmp), (Lines{"Master_1.Zip", "Zuze02_b.Zip"}));
 }
@@ -192,8 +195,10 @@ TEST_F(StepsScripted, MasterListingTriesEveryPackage) {
                                               "TYPE I", "PORT", "RETR Master_3.Zip", "TYPE I", "PORT",
                                               "RETR Master_4.Zip", "QUIT"}));
   EXPECT_EQ(Site.Log(), (Lines{"FTP-Siirto alkaa...", "FTP-siirto onnistui : " + Site.Tmp + "Master_1.Zip",
+                               "FTP-siirto ei onnistunut: " + Site.Tmp + "Master_2.Zip",
                                "FTP-komento RETR Master_2.Zip ei onnistunut: 550 no such file",
                                "FTP-siirto onnistui : " + Site.Tmp + "Master_3.Zip",
+                               "FTP-siirto ei onnistunut: " + Site.Tmp + "Master_4.Zip",
                                "FTP-komento RETR Master_4.Zip ei onnistunut: 550 no such file", Site.ListLine()}));
   EXPECT_EQ(ListDir(Site.Tmp), (Lines{"Master_1.Zip", "Master_3.Zip"}));
 }
@@ -214,10 +219,8 @@ TEST_F(StepsScripted, ListingAnsweredWithAnErrorEndsEveryListingStep) {
     std::function<bool()> Step;
     Lines Extra;
   } cases[] = {
-      {"DownloadMasterPackages", [&] { return Site.Core.DownloadMasterPackages(current); },
-       {"FtpClient.Ls -ei onnistu!", "425 Cannot open data connection."}},
-      {"CollectClientPackages", [&] { return Site.Core.CollectClientPackages(); },
-       {"FtpClient.Ls -ei onnistu!", "425 Cannot open data connection."}},
+      {"DownloadMasterPackages", [&] { return Site.Core.DownloadMasterPackages(current); }, {}},
+      {"CollectClientPackages", [&] { return Site.Core.CollectClientPackages(); }, {}},
       {"ReplaceMasterPackages", [&] { return Site.Core.ReplaceMasterPackages(package); }, {"FtpClient.Ls -ei onnistu!"}},
   };
   for (auto& c : cases) {

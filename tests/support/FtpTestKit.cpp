@@ -220,21 +220,37 @@ bool TPureFtpdServer::Available() {
   return ::geteuid() == 0 && FileExists(FtpServersDir() + "/root/usr/sbin/pure-ftpd");
 }
 
+namespace {
+
+// A virtual user of a password database of pure-ftpd's own, acting as ftp,
+// with root as its home (and so its chroot). A system user would be shared
+// by servers running side by side, each wanting its own home for it. The
+// password is hashed with SHA-512 crypt rather than pure-pw's default, which
+// spends seconds of CPU on every login: on a busy machine that outlasts the
+// client's Timeout.
+std::string PureFtpdUsers(const std::string& work, const std::string& root, const std::string& user,
+                          const std::string& password) {
+  const std::string passwd = work + "/pureftpd.passwd", db = work + "/pureftpd.pdb";
+  std::string hash, uid, gid;
+  RunCommand("openssl passwd -6 " + Quoted(password) + " | tr -d '\\n'", &hash);
+  RunCommand("id -u ftp | tr -d '\\n'", &uid);
+  RunCommand("id -g ftp | tr -d '\\n'", &gid);
+  if (hash.empty() || uid.empty() || gid.empty()) throw std::runtime_error("cannot make the pure-ftpd user");
+  std::string home = root;
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  WriteFile(passwd, user + ":" + hash + ":" + uid + ":" + gid + "::" + home + "/./::::::::::::\n");
+  std::string cmd, out;
+  for (const auto& a : Unpacked("/usr/bin/pure-pw", {"mkdb", db, "-f", passwd})) cmd += Quoted(a) + " ";
+  if (RunCommand(cmd + " 2>&1", &out) != 0) throw std::runtime_error("pure-pw mkdb failed: " + out);
+  return db;
+}
+
+}  // namespace
+
 TPureFtpdServer::TPureFtpdServer(const std::string& root, const std::vector<std::string>& dirs) {
   GiveToFtpUser(root, dirs);
   ::chmod(Work_.Path().c_str(), 0755);
-  // A virtual user of its own password database, acting as ftp, with root
-  // as its home (and so its chroot).
-  const std::string passwd = Work_ / "pureftpd.passwd", db = Work_ / "pureftpd.pdb";
-  std::string cmd;
-  for (const auto& a : Unpacked("/usr/bin/pure-pw", {"useradd", User(), "-u", "ftp", "-g", "ftp", "-d", root, "-f", passwd}))
-    cmd += Quoted(a) + " ";
-  std::string out;
-  if (RunCommand("printf '" + Password() + "\\n" + Password() + "\\n' | " + cmd + " 2>&1", &out) != 0)
-    throw std::runtime_error("pure-pw useradd failed: " + out);
-  cmd.clear();
-  for (const auto& a : Unpacked("/usr/bin/pure-pw", {"mkdb", db, "-f", passwd})) cmd += Quoted(a) + " ";
-  if (RunCommand(cmd + " 2>&1", &out) != 0) throw std::runtime_error("pure-pw mkdb failed: " + out);
+  const std::string db = PureFtpdUsers(Work_.Path(), root, User(), Password());
   Port_ = FreeLoopbackPort();
   // -E: no anonymous logins; -H: no name look-ups; -f none: no syslog.
   Process_ = std::make_unique<TChildProcess>(
@@ -248,17 +264,14 @@ bool TPureFtpdTlsServer::Available() { return TPureFtpdServer::Available(); }
 
 TPureFtpdTlsServer::TPureFtpdTlsServer(const std::string& root, const std::vector<std::string>& dirs,
                                        const TTestCertificate& cert) {
-  const std::string user = TlsUser;
-  // A login shell from /etc/shells, or pure-ftpd refuses the user; the home
-  // is this server's root, where the session is kept (-A).
-  RunCommand("id -u " + user + " >/dev/null 2>&1 || useradd -M -s /bin/sh " + user);
-  RunCommand("usermod -s /bin/sh -d '" + root + "' " + user + " && echo '" + user + ":" + TlsPassword + "' | chpasswd");
-  RunCommand("chown " + user + " '" + root + "'");
-  for (const std::string& d : dirs) RunCommand("mkdir -p '" + root + d + "' && chown -R " + user + " '" + root + d + "'");
+  GiveToFtpUser(root, dirs);
+  ::chmod(Work_.Path().c_str(), 0755);
+  const std::string db = PureFtpdUsers(Work_.Path(), root, TlsUser, TlsPassword);
   Port_ = FreeLoopbackPort();
   Process_ = std::make_unique<TChildProcess>(
       Unpacked("/usr/sbin/pure-ftpd", {"-S", "127.0.0.1," + std::to_string(Port_), "-Y", "2", "-2",
-                                       cert.CertFile + "," + cert.KeyFile, "-l", "unix", "-E", "-A", "-H"}),
+                                       cert.CertFile + "," + cert.KeyFile, "-l", "puredb:" + db, "-E", "-A", "-H",
+                                       "-f", "none"}),
       Work_ / "server.log");
   if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
 }

@@ -107,10 +107,10 @@ class TVsftpdTlsServer {
   std::unique_ptr<TVsftpdServer> Server_;
 };
 
-// pure-ftpd (Debian's package, unpacked into the build on first use; it
-// conflicts with vsftpd as an installed package) refusing any session
-// without TLS (-Y 2), for a system user with a password whose home, the
-// chroot, is root. Needs root: Available() says, and fetches the binary.
+// pure-ftpd (the build's unpacked package, as TPureFtpdServer) refusing any
+// session without TLS (-Y 2), for a virtual user TlsUser / TlsPassword of
+// its own password database, acting as ftp and chrooted to root. Needs root
+// and the unpacked package: Available() says.
 class TPureFtpdTlsServer {
  public:
   TPureFtpdTlsServer(const std::string& root, const std::vector<std::string>& dirs, const TTestCertificate& cert);

@@ -117,12 +117,11 @@ TEST_P(TlsExchange, UntrustedServerTakesNothing) {
   EXPECT_EQ(1, s1.Count("ZNetAsi")) << "the exchange table keeps its rows";
 }
 
-// pure-ftpd joins these once the listing steps stop relying on the server's
-// NLST masks, which pure-ftpd 1.0.50 refuses ("550 Can't check for file
-// existence"); its TLS itself is tested in tests/ftp.
 INSTANTIATE_TEST_SUITE_P(Modes, TlsExchange,
                          ::testing::Values(TTlsCase{"VsftpdExplicitActive", false, false, false},
-                                           TTlsCase{"VsftpdImplicitPassive", false, true, true}),
+                                           TTlsCase{"VsftpdImplicitPassive", false, true, true},
+                                           TTlsCase{"PureFtpdExplicitActive", true, false, false},
+                                           TTlsCase{"PureFtpdExplicitPassive", true, false, true}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
