@@ -22,29 +22,15 @@
 #include "core/MemoLog.h"
 #include "data/Merge.h"
 #include "db/DbError.h"
+#include "transfer/RunFiles.h"
 #include "transfer/Transfer.h"
 
 namespace trelvo {
 
+using runfiles::IsFile;
+using runfiles::ReadLines;
+
 namespace {
-
-bool IsFile(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw EInOutError("Cannot open file " + path);
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  if (in.bad()) throw EInOutError("Cannot read file " + path);
-  return lines;
-}
 
 std::string ErrorText(const std::exception& e) {
   if (auto* db = dynamic_cast<const EDatabaseError*>(&e)) return db->Description();

@@ -11,34 +11,16 @@
 #include "core/MemoLog.h"
 #include "data/SentRows.h"
 #include "transfer/StagedFiles.h"
+#include "transfer/RunFiles.h"
 #include "transfer/Transfer.h"
 
 namespace trelvo {
 
+using runfiles::IsFile;
+using runfiles::ReadLines;
+using runfiles::IsDirectory;
+
 namespace {
-
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool IsFile(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw EInOutError("Cannot open file " + path);
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  if (in.bad()) throw EInOutError("Cannot read file " + path);
-  return lines;
-}
 
 // A site's package holds its four exchange tables. One that lacks any (an
 // empty file left by a broken download, a damaged or foreign archive) must
