@@ -18,6 +18,7 @@
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/IniFile.h"
+#include "common/Text.h"
 #include "core/Settings.h"
 #include "db/DbTable.h"
 #include "transfer/Transfer.h"
@@ -240,6 +241,19 @@ class TwoSitesFixture : public ExchangeFixture {
   }
   TInstallation *M = nullptr, *S1 = nullptr, *S2 = nullptr;
 };
+
+// The fields the exchange checks compare, per main table.
+inline const std::vector<std::string> kCustomerFields{"AsNo", "AsNimi", "AikaLeima"};
+inline const std::vector<std::string> kCardFields{"KorttiLyh", "KorttiNro", "AsNo", "AikaLeima"};
+inline const std::vector<std::string> kPlaceFields{"KorttiLyh", "Paikka", "KayntiLkm"};
+
+// Those of names that begin with prefix.
+inline std::vector<std::string> Matching(const std::vector<std::string>& names, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& n : names)
+    if (StartsWith(n, prefix)) out.push_back(n);
+  return out;
+}
 
 inline bool Has(const Lines& lines, const std::string& line) {
   for (const auto& l : lines)

@@ -8,17 +8,6 @@
 namespace trelvo::test {
 namespace {
 
-const std::vector<std::string> kCustomerFields{"AsNo", "AsNimi", "AikaLeima"};
-const std::vector<std::string> kCardFields{"KorttiLyh", "KorttiNro", "AsNo", "AikaLeima"};
-const std::vector<std::string> kPlaceFields{"KorttiLyh", "Paikka", "KayntiLkm"};
-
-std::vector<std::string> Matching(const std::vector<std::string>& names, const std::string& prefix) {
-  std::vector<std::string> out;
-  for (const auto& n : names)
-    if (StartsWith(n, prefix)) out.push_back(n);
-  return out;
-}
-
 class Exchange : public TwoSitesFixture {
  protected:
 

@@ -11,17 +11,6 @@
 namespace trelvo::test {
 namespace {
 
-const std::vector<std::string> kCustomerFields{"AsNo", "AsNimi", "AikaLeima"};
-const std::vector<std::string> kCardFields{"KorttiLyh", "KorttiNro", "AsNo", "AikaLeima"};
-const std::vector<std::string> kPlaceFields{"KorttiLyh", "Paikka", "KayntiLkm"};
-
-std::vector<std::string> Matching(const std::vector<std::string>& names, const std::string& prefix) {
-  std::vector<std::string> out;
-  for (const auto& n : names)
-    if (StartsWith(n, prefix)) out.push_back(n);
-  return out;
-}
-
 uint32_t Le(const std::string& b, size_t at, int bytes) {
   uint32_t v = 0;
   for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
