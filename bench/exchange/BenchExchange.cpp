@@ -241,11 +241,26 @@ std::string FirstLine(const std::string& file) {
 
 // ---- processes ----
 
+// Where the processes started meanwhile count their syncs ("" for none).
+std::string SyncLog;
+
+long long SyncsIn(const std::string& file) {
+  long long total = 0;
+  std::ifstream in(file);
+  for (long long n; in >> n;) total += n;
+  return total;
+}
+
 int RunCommand(const std::vector<std::string>& argv, const std::string& logFile, struct rusage* usage) {
   std::cout.flush();
+  const std::string counter = (fs::read_symlink("/proc/self/exe").parent_path() / "trelvo_sync_count.so").string();
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    if (!SyncLog.empty()) {
+      setenv("LD_PRELOAD", counter.c_str(), 1);
+      setenv("TRELVO_SYNC_LOG", SyncLog.c_str(), 1);
+    }
     int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (log >= 0) {
       dup2(log, 1);
@@ -429,6 +444,7 @@ int ReceiveMain(const std::string& home, const std::string& resultFile) {
 
 struct TOurs {
   double Seconds = 0, User = 0, System = 0;  // CPU of the whole process, its start included
+  long long Syncs = 0;
   bool Succeeded = false;
   long long Processed = 0, Lines = 0, Errors = 0;
   double LogBytes = 0;
@@ -441,8 +457,12 @@ TOurs RunOurs(const std::string& home) {
   const std::string result = home + "/bench-result.txt";
   fs::remove(result);
   struct rusage ru {};
+  SyncLog = home + "/bench-syncs.txt";
+  fs::remove(SyncLog);
   const int rc = RunCommand({fs::read_symlink("/proc/self/exe").string(), "--receive", home, result}, home + "/bench-run.log", &ru);
   TOurs o;
+  o.Syncs = SyncsIn(SyncLog);
+  SyncLog.clear();
   std::ifstream in(result);
   in >> o.Seconds >> o.Succeeded >> o.Processed >> o.Lines >> o.Errors >> o.LogBytes >> o.PeakKb;
   for (double& s : o.Phases) in >> s;
@@ -521,6 +541,7 @@ std::string ReferenceSql(const std::string& data, const std::vector<std::string>
 
 struct TReference {
   double Seconds = 0, Curl = 0, Unzip = 0, Merge = 0, User = 0, System = 0;
+  long long Syncs = 0;
   long PeakKb = 0;
 };
 
@@ -547,6 +568,8 @@ TReference RunReference(const std::string& work, const std::vector<std::string>&
     r.System += Seconds(u.ru_stime);
     r.PeakKb = std::max(r.PeakKb, u.ru_maxrss);
   };
+  SyncLog = work + "/syncs.txt";
+  fs::remove(SyncLog);
   const auto t0 = std::chrono::steady_clock::now();
   if (RunCommand(curl, log, &ru) != 0) throw std::runtime_error("curl failed, see " + log);
   account(ru);
@@ -564,6 +587,8 @@ TReference RunReference(const std::string& work, const std::vector<std::string>&
   account(ru);
   r.Merge = Since(t2);
   r.Seconds = Since(t0);
+  r.Syncs = SyncsIn(SyncLog);
+  SyncLog.clear();
   return r;
 }
 
@@ -762,13 +787,18 @@ int BenchMain(int argc, char** argv) {
   const double ratio = ours.Seconds / ref.Seconds;
   const double mb = 1024.0 * 1024.0;
   const double peakMb = static_cast<double>(oursPeakKb) / 1024.0, smallMb = static_cast<double>(small.PeakKb) / 1024.0;
-  // Every line of the run stays in the run log, so that part grows with the
-  // rows by design; the rest must not grow with the packages: at most a
-  // tenth more (or 1 MB, for small figures) for all of them than for a quarter.
+  // The run log goes to its file as it grows and the window keeps a bounded
+  // tail, so nothing may grow with the packages.
   const double logGrowthMb = (ours.LogBytes - small.LogBytes) / mb;
   const double otherGrowthMb = peakMb - smallMb - logGrowthMb;
-  const bool flat = otherGrowthMb <= std::max(smallMb * 0.10, 1.0);
-  const bool timeOk = ratio <= 2.0, memOk = peakMb < 64.0 && flat;
+  const bool flat = peakMb - smallMb <= 8.0;
+  const bool timeOk = ratio <= 1.5, memOk = peakMb < 64.0 && flat;
+  // The time a package takes, with the same main tables, may not grow with
+  // the packages of an evening. A few dozen packages hide it under the run's
+  // fixed costs, so it is a target from 250 packages on.
+  const double msSmall = 1000.0 * small.Seconds / s.Small, msAll = 1000.0 * ours.Seconds / s.Sites;
+  const bool perPackageTarget = s.Small >= 250;
+  const bool perPackageOk = !perPackageTarget || (msAll <= 1.25 * msSmall && msAll >= msSmall / 1.25);
 
   std::printf("Exchange benchmark: a head office's receive of %d packages (SQLite %s, %ld cores, load %.2f)\n", s.Sites,
               sqlite3_libversion(), sysconf(_SC_NPROCESSORS_ONLN), LoadAverage());
@@ -787,8 +817,14 @@ int BenchMain(int argc, char** argv) {
   std::printf("   curl, one session, %3d URLs                       %8.2f\n", s.Sites, ref.Curl);
   std::printf("   unzip -P, %3d runs                                %8.2f\n", s.Sites, ref.Unzip);
   std::printf("   sqlite3, set-based merge of all rows              %8.2f\n", ref.Merge);
-  std::printf(" ratio Trelvo / reference: %.2f (target <= 2.0) %s\n", ratio, timeOk ? "ok" : "MISSED");
-  std::printf(" peak RSS of the receive run: %.1f MB with %d packages, %.1f MB with %d (target < 64 MB, flat) %s\n",
+  std::printf(" ratio Trelvo / reference: %.2f (target <= 1.5) %s\n", ratio, timeOk ? "ok" : "MISSED");
+  std::printf(" syncs: Trelvo %lld (%.1f a package), reference %lld\n", ours.Syncs,
+              static_cast<double>(ours.Syncs) / s.Sites, ref.Syncs);
+  std::printf(" time a package: %.1f ms with %d packages, %.1f ms with %d (%+.0f %%; target within 25 %% from 250 "
+              "packages) %s\n",
+              msSmall, s.Small, msAll, s.Sites, 100.0 * (msAll / msSmall - 1.0),
+              perPackageTarget ? (perPackageOk ? "ok" : "MISSED") : "(reported only)");
+  std::printf(" peak RSS of the receive run: %.1f MB with %d packages, %.1f MB with %d (target < 64 MB, within 8 MB) %s\n",
               smallMb, s.Small, peakMb, s.Sites, memOk ? "ok" : "MISSED");
   std::printf("   growth %+.1f MB: the run log's lines %+.1f MB (%lld against %lld lines), the rest %+.1f MB\n",
               peakMb - smallMb, logGrowthMb, ours.Lines, small.Lines, otherGrowthMb);
@@ -796,7 +832,7 @@ int BenchMain(int argc, char** argv) {
   std::printf(" main tables after Trelvo equal those after the reference: %s\n", same ? "yes" : "NO");
   std::printf(" exchange tables emptied, %lld of %d packages backed up, %lld \"Ok\" result lines: %s\n", backups, s.Sites,
               okLines, clean ? "yes" : "NO");
-  return timeOk && memOk && same && clean ? 0 : 1;
+  return timeOk && memOk && perPackageOk && same && clean ? 0 : 1;
 }
 
 }  // namespace

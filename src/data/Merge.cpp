@@ -75,6 +75,11 @@ class TRowBatch {
   // transaction (a full disk, an I/O error); then the rows since the last
   // commit are gone too, and going on would hide that.
   bool RowFailed() const { return Db_.InTransaction(); }
+  // How many rows may still go into the open batch at once.
+  int Room(int most) const {
+    if (Outer_ || !Db_.InTransaction()) return most;
+    return std::max(1, std::min(most, Options_.CommitRows - Rows_));
+  }
   void CommitIfDue(int rows = 1) {
     if (Outer_ || !Db_.InTransaction()) return;
     if ((Rows_ += rows) < Options_.CommitRows &&
@@ -189,7 +194,8 @@ class TRowHandler {
   virtual std::string Summary() const { return ""; }
   // Handles the current source row and up to max - 1 after it at once, as
   // Handle() would one by one without an error, and moves the source past
-  // them. Returns how many; 0 when they have to go one by one (then it is
+  // them. Returns how many; -n when the next n rows have to go one by one
+  // (then it is asked again after them); 0 when every row has to (then it is
   // not asked again for this kind).
   virtual int HandleMany(int /*max*/) { return 0; }
 };
@@ -249,19 +255,25 @@ void RunKindBody(TDbTable& source, TDbTable& dest, const std::string& label, TRu
   TRowBatch batch(dest.Database(), options);
   long long done = 0;
   bool many = true;
+  int alone = 0;  // rows to go one by one before many are tried again
   for (source.First(); !source.Eof();) {
     batch.BeginRow();
     int rows = 0;
-    if (many) {
+    if (many && alone == 0) {
       try {
-        rows = handler->HandleMany(kManyRows);
+        rows = handler->HandleMany(batch.Room(kManyRows));
       } catch (const std::exception& e) {
         // Nothing of the failed rows stays; one by one, the row at fault is
         // logged with its key as always.
         if (!batch.RowFailed() || StorageFailure(e)) throw;
       }
       if (rows == 0) many = false;
+      if (rows < 0) {
+        alone = -rows;
+        rows = 0;
+      }
     }
+    if (alone > 0) --alone;
     if (rows > 0) {
       for (int i = 0; i < rows; ++i) {
         report.SetMeter(MergePercent(++done, total));
@@ -303,8 +315,9 @@ void RunKindBody(TDbTable& source, TDbTable& dest, const std::string& label, TRu
 // the second, and an empty text the same as none.
 class TAppendStatistics : public TRowHandler {
  public:
-  TAppendStatistics(TDbTable& exchange, TDbTable& main)
-      : Main_(main),
+  TAppendStatistics(TDbTable& exchange, TDbTable& main, bool setBased)
+      : Exchange_(exchange),
+        Main_(main),
         Copy_(ByName(exchange, main,
                      {"TapPvm", "TapAika", "TapPaikka", "TapKortti", "TapAsiNro", "TapYriNro", "TapTyyppi", "TapNode",
                       "TapLaskuPvm", "TapLaskuAika", "TapVara", "TapAsiSum", "TapYriSum"})),
@@ -321,7 +334,24 @@ class TAppendStatistics : public TRowHandler {
       MainAika_ = Copy_[1].To.Field;
       Lookup_ = SameText(Main_.IndexFieldNames(), "TapPvm;TapAika") && IsDateKind(MainPvm_->DataType()) &&
                 IsDateKind(MainAika_->DataType());
+      if (setBased) {
+        TDbTable::TMergeRule rule;
+        for (const TCopyPair& p : Copy_) rule.Copy.push_back({p.From.Field->Index(), p.To.Field->Index()});
+        if (Lookup_) {
+          rule.HeldDate = Copy_[0].From.Field->Index();
+          rule.HeldTime = Copy_[1].From.Field->Index();
+        }
+        SetBased_ = Main_.PrepareMergeFrom(exchange, rule);
+      }
     }
+  }
+  // The new visits of a package in a few statements; a row that may be one
+  // TILASTO holds goes one by one, through the check below.
+  int HandleMany(int max) override {
+    if (!SetBased_) return 0;
+    const int n = Main_.MergeRowsFrom(Exchange_, max, Kept_);
+    for (int i = 0; i < n; ++i) Exchange_.Next();
+    return n;
   }
   void Handle() override {
     if (Lookup_ && AlreadyHeld()) {
@@ -411,7 +441,10 @@ class TAppendStatistics : public TRowHandler {
   }
 
   static constexpr double kMsPerDay = 86400000.0;
+  TDbTable& Exchange_;
   TDbTable& Main_;
+  bool SetBased_ = false;
+  std::vector<int> Kept_;
   std::vector<TCopyPair> Copy_;
   TFieldRef TapPvm_, TapAika_;
   bool Lookup_ = false;
@@ -431,8 +464,8 @@ enum class TKeyedKind { Card, CardPlace, Customer };
 // with a strictly later stamp.
 class TMergeKeyed : public TRowHandler {
  public:
-  TMergeKeyed(TKeyedKind kind, TDbTable& exchange, TDbTable& main, TRunReport& report)
-      : Kind_(kind), Main_(main), Report_(report) {
+  TMergeKeyed(TKeyedKind kind, TDbTable& exchange, TDbTable& main, TRunReport& report, bool setBased)
+      : Kind_(kind), Exchange_(exchange), Main_(main), Report_(report) {
     switch (kind) {
       case TKeyedKind::Card:
         Copy_ = ByName(exchange, main, {"KorttiNro", "KorttiLyh", "AsNo", "YrNo", "AikaLeima", "PinKoodi", "NaytaSaldoLCD"});
@@ -461,6 +494,23 @@ class TMergeKeyed : public TRowHandler {
         break;
     }
     RowStamp_ = Ref(exchange, "AikaLeima");
+    if (setBased) SetBased_ = PrepareSetBased();
+  }
+
+  // The rows of a package in a few statements, as Handle() would do them;
+  // the log gets its lines for the rows kept out, in their order.
+  int HandleMany(int max) override {
+    if (!SetBased_) return 0;
+    const int n = Main_.MergeRowsFrom(Exchange_, max, Kept_);
+    size_t next = 0;
+    for (int i = 0; i < n; ++i) {
+      if (next < Kept_.size() && Kept_[next] == i) {
+        Report_.Log(LaterLine(Key1_.Get().AsString()));
+        ++next;
+      }
+      Exchange_.Next();
+    }
+    return n;
   }
 
   void Handle() override {
@@ -502,9 +552,30 @@ class TMergeKeyed : public TRowHandler {
     return "";
   }
 
+  bool PrepareSetBased() {
+    TDbTable::TMergeRule rule;
+    for (const TCopyPair& p : Copy_) {
+      if (!p.From.Field || !p.To.Field) return false;
+      rule.Copy.push_back({p.From.Field->Index(), p.To.Field->Index()});
+    }
+    if (!Key1_.Field || !RowStamp_.Field || !MainStamp_.Field) return false;
+    rule.SourceKey.push_back(Key1_.Field->Index());
+    if (Kind_ == TKeyedKind::CardPlace) {
+      if (!Second_.Field || !MainTime_.Field) return false;
+      rule.SourceKey.push_back(Second_.Field->Index());
+      rule.StampTime = MainTime_.Field->Index();
+    }
+    rule.SourceStamp = RowStamp_.Field->Index();
+    rule.Stamp = MainStamp_.Field->Index();
+    return Main_.PrepareMergeFrom(Exchange_, rule);
+  }
+
   TKeyedKind Kind_;
+  TDbTable& Exchange_;
   TDbTable& Main_;
   TRunReport& Report_;
+  bool SetBased_ = false;
+  std::vector<int> Kept_;
   std::vector<TCopyPair> Copy_;
   TFieldRef Key1_, Second_, RowStamp_, MainStamp_, MainTime_;
   std::vector<std::string> Key_;  // kept from row to row
@@ -584,7 +655,7 @@ void UpdData(TTables& tables, bool isMaster, const std::string& masterStatistics
     TDbTable& ex = tables.TblZNetTi;
     TDbTable& main = tables.TblTilasto;
     RunKind(ex, main, ex, main, "Tilasto-tiedot: ", report, options,
-            [&] { return std::make_unique<TAppendStatistics>(ex, main); });
+            [&] { return std::make_unique<TAppendStatistics>(ex, main, options.SetBased); });
   }
   struct TKeyedRun {
     TKeyedKind Kind;
@@ -599,7 +670,7 @@ void UpdData(TTables& tables, bool isMaster, const std::string& masterStatistics
   };
   for (const TKeyedRun& r : runs) {
     RunKind(r.Exchange, r.Main, r.Exchange, r.Main, r.Label, report, options,
-            [&] { return std::make_unique<TMergeKeyed>(r.Kind, r.Exchange, r.Main, report); });
+            [&] { return std::make_unique<TMergeKeyed>(r.Kind, r.Exchange, r.Main, report, options.SetBased); });
   }
 }
 

@@ -46,6 +46,9 @@ struct TMergeOptions {
   // The pause after each commit in which connections waiting for the table
   // files get them (the database layer's connections retry every 2 ms).
   int YieldMs = 10;
+  // UpdData's rows many at a time in SQL where that stores the same; false
+  // takes every row one by one (what the set-based way is proven against).
+  bool SetBased = true;
 };
 
 // Exchange tables of the main database into the main tables, in the order

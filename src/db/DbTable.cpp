@@ -10,11 +10,12 @@
 #include "db/DbDatabase.h"
 #include "db/DbError.h"
 #include "db/DbSchema.h"
+#include "db/DbTableInternal.h"
 #include "db/Sqlite.h"
 
 namespace trelvo {
 
-namespace {
+namespace dbtable {
 
 // Rows read ahead per query: enough to make the lookup of the next batch
 // negligible, small enough to keep memory flat.
@@ -155,8 +156,6 @@ std::string AfterCondition(const std::vector<std::string>& keyColumns, unsigned 
 }
 
 // SQLite's column affinity for a declared type, by SQLite's own rules.
-enum class TAffinity { Integer, Text, Blob, Real, Numeric };
-
 TAffinity AffinityOf(const std::string& decl) {
   const std::string d = UpperCase(decl);
   auto has = [&](const char* part) { return d.find(part) != std::string::npos; };
@@ -199,28 +198,10 @@ std::string ChangedByCopy(const std::string& c, TFieldType type, TAffinity affin
   return "";
 }
 
-}  // namespace
+}  // namespace dbtable
 
-struct TDbTable::TImpl {
-  std::vector<TValue> Keys;  // FindKey's parsed key values, reused
-  std::string Columns;  // rowid, "c1", "c2", ...
-  std::string OrderBy;
-  TStatement Count, FirstRow, FirstBatch, AfterBatch, Insert, Update, Remove;
-  // Updates of only the fields an edit changed, by the set of those fields.
-  std::map<std::uint64_t, TStatement> UpdateChanged;
-  std::map<unsigned, TStatement> AfterWithNulls;  // by null pattern of the key values
-  std::map<size_t, TStatement> Find;              // by number of key values and which are empty texts
-  std::map<size_t, TStatement> Range;             // by number of key values and whether the range is of nulls
-  std::vector<std::string> Decls;                 // declared types, by field
-  std::vector<std::string> KeyColumns;            // quoted names of the index fields
-  // AppendRowsFrom: the source it was prepared for, the schema its file is
-  // attached as here (whether attached for this), and the statements.
-  const TDbTable* CopySource = nullptr;
-  std::string CopySourceSchema, CopySchema;
-  bool CopyAttached = false;
-  std::map<unsigned, TStatement> CopyRows;  // by null pattern of the source's key values
-  std::map<unsigned, TStatement> SkipRows;  // as the source: the row after those copied
-};
+using namespace dbtable;
+
 
 // ---- field ----
 

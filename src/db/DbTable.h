@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/DbValue.h"
@@ -139,6 +140,46 @@ class TDbTable {
   // date field, a number in a text field...), and on any failure of the
   // write (a key violation, a full disk): those rows need going one by one.
   int AppendRowsFrom(TDbTable& source, int maxRows);
+
+  // Merging many rows of another table of the same database at once, with
+  // the result a merge row by row gets: fields by index.
+  struct TMergeRule {
+    // Every field the merge copies, the source's and this table's; each
+    // pair declared alike.
+    std::vector<std::pair<int, int>> Copy;
+    // Keyed: the source's text fields that hold this table's index key, in
+    // the index's order. A row whose key this table lacks is added; one
+    // whose key it has overwrites the copied fields of that row when the
+    // source's stamp is later than this table's, and is kept out otherwise.
+    // A stamp that is null counts as 0; StampTime, when given, is added to a
+    // Stamp that is not 0.
+    std::vector<int> SourceKey;
+    int SourceStamp = -1, Stamp = -1, StampTime = -1;
+    // Not keyed: every row is added, but one that this table may already
+    // hold goes one by one: a row with the same HeldDate and a HeldTime at
+    // most two seconds apart (source fields) whose copied texts and
+    // integers all read the same. -1: every row is added.
+    int HeldDate = -1, HeldTime = -1;
+  };
+  // False, with nothing prepared, when the rule cannot run set-based here:
+  // the source is of another database, a pair is declared differently or of
+  // a type the check below does not cover, a key field is no text field of
+  // this table's index.
+  bool PrepareMergeFrom(TDbTable& source, const TMergeRule& rule);
+  // From the source's current row on, in the source's index order:
+  // > 0: that many rows were merged as the rule says; keptOut holds the
+  //      positions among them (0 the current row) of the rows kept out. The
+  //      source has not moved.
+  // < 0: that many rows must go one by one, nothing was written for them: a
+  //      value the row copy would convert, a key that is empty or comes
+  //      again among the rows looked at, a stamp that is no number, a row
+  //      this table may hold, or a write that failed for the values.
+  // 0:   not prepared, or no current row.
+  // A failure of the storage (a full disk, a lock) is raised with nothing of
+  // the rows written. The rows looked at are sorted out once, up to maxRows
+  // at a time: the caller changes this table only through these rows until
+  // it has passed them.
+  int MergeRowsFrom(TDbTable& source, int maxRows, std::vector<int>& keptOut);
 
  private:
   friend class TDbField;

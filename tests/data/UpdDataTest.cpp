@@ -382,8 +382,17 @@ TEST_F(UpdData, AnErrorBetweenRowsCommitsTheRowsBeforeIt) {
   Report.OnProcessMessages = [&] {
     if (Report.ProcessCalls == 2) throw std::runtime_error("window gone");
   };
-  EXPECT_THROW(trelvo::UpdData(Tables, false, "", Report), std::runtime_error);
+  // Row by row, the window runs after each row; set-based, after the rows
+  // written together, and then those are the rows done.
+  TMergeOptions rowByRow;
+  rowByRow.SetBased = false;
+  EXPECT_THROW(trelvo::UpdData(Tables, false, "", Report, rowByRow), std::runtime_error);
   EXPECT_EQ((Lines{"K1", "K2"}), Rows("KORTTI", "KorttiLyh", {"KorttiLyh"}));
+  EXPECT_TRUE(AllClosed());
+
+  Report.ProcessCalls = 0;
+  EXPECT_THROW(trelvo::UpdData(Tables, false, "", Report), std::runtime_error);
+  EXPECT_EQ((Lines{"K1", "K2", "K3"}), Rows("KORTTI", "KorttiLyh", {"KorttiLyh"}));
   EXPECT_TRUE(AllClosed());
 }
 
@@ -415,5 +424,36 @@ TEST_F(UpdData, RowsAreCommittedInBatchesBeforeTheWindowRuns) {
   EXPECT_EQ((std::vector<bool>{false, true, false, true, false}), writable);
   EXPECT_EQ(5, Count("KORTTI"));
 }
+
+}  // namespace
+
+namespace {
+
+// Rows written together: when the table refuses one of them, none of the
+// others is lost or written twice, and the refused one is logged as a row of
+// its own, as row by row.
+class UpdDataRefusal : public MergeFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UpdDataRefusal, ARowTheTableRefusesFailsAlone) {
+  Add("KORTTI", {Card("K1", "A1", Stamp(2004, 1, 1))});
+  Add("ZNetKo", {Card("K2", "A2", Stamp(2004, 1, 2)), Card("K1", "A1", Stamp(2004, 1, 3), "REFUSED"),
+                 Card("K3", "A3", Stamp(2004, 1, 4))});
+  RawExec(Data + "KORTTI.Nx1",
+          "CREATE TRIGGER refuse BEFORE UPDATE ON KORTTI WHEN NEW.KorttiNro = 'REFUSED' "
+          "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  TMergeOptions options;
+  options.SetBased = GetParam();
+  trelvo::UpdData(Tables, false, "", Report, options);
+  EXPECT_EQ((Lines{"K1|N|01.01.2004 00:00:00", "K2|N|02.01.2004 00:00:00", "K3|N|04.01.2004 00:00:00"}),
+            Rows("KORTTI", "KorttiLyh", {"KorttiLyh", "KorttiNro", "AikaLeima"}));
+  ASSERT_EQ(5u, Report.Lines.size());
+  EXPECT_EQ("Kortti-tiedot: 3 kpl...", Report.Lines[1]);
+  EXPECT_NE(std::string::npos, Report.Lines[2].find("refused")) << Report.Lines[2];
+  EXPECT_NE(std::string::npos, Report.Lines[2].find("(K1-A1)")) << Report.Lines[2];
+  EXPECT_EQ((std::vector<int>{0, 33, 67, 100, 0, 0}), Report.Meters);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, UpdDataRefusal, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "SetBased" : "RowByRow"; });
 
 }  // namespace

@@ -46,6 +46,13 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::st
   }
 }
 
+bool TChildProcess::Running() {
+  if (Pid_ <= 0) return false;
+  int status;
+  if (::waitpid(Pid_, &status, WNOHANG) == Pid_) Pid_ = -1;
+  return Pid_ > 0;
+}
+
 TChildProcess::~TChildProcess() {
   if (Pid_ > 0) {
     ::kill(Pid_, SIGTERM);
@@ -56,7 +63,7 @@ TChildProcess::~TChildProcess() {
 
 bool WaitForPort(int port, int timeoutMs) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < until) {
+  for (;;) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -65,9 +72,29 @@ bool WaitForPort(int port, int timeoutMs) {
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     if (ok) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
     ::usleep(20000);
   }
-  return false;
+}
+
+std::unique_ptr<TChildProcess> StartOnFreePort(const std::function<std::unique_ptr<TChildProcess>(int)>& start,
+                                               int& port) {
+  for (int attempt = 0;; ++attempt) {
+    port = FreeLoopbackPort();
+    std::unique_ptr<TChildProcess> process = start(port);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool up = false;
+    while (process->Running() && std::chrono::steady_clock::now() < until) {
+      if (WaitForPort(port, 0)) {
+        up = true;
+        break;
+      }
+      ::usleep(20000);
+    }
+    // Listening, and ours: a server that lost the port has ended by now.
+    if (up && process->Running()) return process;
+    if (process->Running() || attempt == 4) return nullptr;
+  }
 }
 
 namespace {
@@ -110,11 +137,14 @@ server.serve_forever()
 TPyFtpServer::TPyFtpServer(const std::string& root, const std::string& user, const std::string& password)
     : User_(user), Password_(password) {
   WriteFile(Work_ / "server.py", PyServerScript);
-  Port_ = FreeLoopbackPort();
-  Process_ = std::make_unique<TChildProcess>(
-      std::vector<std::string>{"/usr/bin/python3", Work_ / "server.py", root, std::to_string(Port_), user, password},
-      Work_ / "server.log");
-  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pyftpdlib did not start: " + ReadFile(Work_ / "server.log"));
+  Process_ = StartOnFreePort(
+      [&](int port) {
+        return std::make_unique<TChildProcess>(
+            std::vector<std::string>{"/usr/bin/python3", Work_ / "server.py", root, std::to_string(port), user, password},
+            Work_ / "server.log");
+      },
+      Port_);
+  if (!Process_) throw std::runtime_error("pyftpdlib did not start: " + ReadFile(Work_ / "server.log"));
 }
 
 bool TVsftpdServer::Available() { return ::geteuid() == 0 && FileExists("/usr/sbin/vsftpd"); }
@@ -125,18 +155,21 @@ TVsftpdServer::TVsftpdServer(const std::string& root, const std::vector<std::str
   // Only the named directory itself belongs to ftp; vsftpd refuses a
   // writable anonymous root, and the levels above stay root's.
   for (const std::string& dir : dirs) RunCommand("mkdir -p '" + root + dir + "' && chown ftp '" + root + dir + "'");
-  Port_ = FreeLoopbackPort();
-  std::string conf =
-      "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(Port_) +
-      "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" + root +
-      "\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
-      "anon_umask=022\nport_enable=YES\nconnect_from_port_20=NO\npasv_enable=YES\nseccomp_sandbox=NO\n"
-      "isolate=NO\nisolate_network=NO\nsecure_chroot_dir=/var/run/vsftpd/empty\nxferlog_enable=NO\n" + extraConf;
-  WriteFile(Work_ / "vsftpd.conf", conf);
   MakeDir("/var/run/vsftpd/empty");
-  Process_ = std::make_unique<TChildProcess>(std::vector<std::string>{"/usr/sbin/vsftpd", Work_ / "vsftpd.conf"},
-                                             Work_ / "server.log");
-  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("vsftpd did not start: " + ReadFile(Work_ / "server.log"));
+  Process_ = StartOnFreePort(
+      [&](int port) {
+        std::string conf =
+            "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(port) +
+            "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" + root +
+            "\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
+            "anon_umask=022\nport_enable=YES\nconnect_from_port_20=NO\npasv_enable=YES\nseccomp_sandbox=NO\n"
+            "isolate=NO\nisolate_network=NO\nsecure_chroot_dir=/var/run/vsftpd/empty\nxferlog_enable=NO\n" + extraConf;
+        WriteFile(Work_ / "vsftpd.conf", conf);
+        return std::make_unique<TChildProcess>(std::vector<std::string>{"/usr/sbin/vsftpd", Work_ / "vsftpd.conf"},
+                                               Work_ / "server.log");
+      },
+      Port_);
+  if (!Process_) throw std::runtime_error("vsftpd did not start: " + ReadFile(Work_ / "server.log"));
 }
 
 TTestCertificate MakeTestCertificate(const std::string& dir, const std::string& name) {
@@ -251,13 +284,16 @@ TPureFtpdServer::TPureFtpdServer(const std::string& root, const std::vector<std:
   GiveToFtpUser(root, dirs);
   ::chmod(Work_.Path().c_str(), 0755);
   const std::string db = PureFtpdUsers(Work_.Path(), root, User(), Password());
-  Port_ = FreeLoopbackPort();
   // -E: no anonymous logins; -H: no name look-ups; -f none: no syslog.
-  Process_ = std::make_unique<TChildProcess>(
-      Unpacked("/usr/sbin/pure-ftpd", {"-S", "127.0.0.1," + std::to_string(Port_), "-l", "puredb:" + db, "-E", "-H",
-                                       "-A", "-f", "none"}),
-      Work_ / "server.log");
-  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
+  Process_ = StartOnFreePort(
+      [&](int port) {
+        return std::make_unique<TChildProcess>(
+            Unpacked("/usr/sbin/pure-ftpd", {"-S", "127.0.0.1," + std::to_string(port), "-l", "puredb:" + db, "-E",
+                                             "-H", "-A", "-f", "none"}),
+            Work_ / "server.log");
+      },
+      Port_);
+  if (!Process_) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
 }
 
 bool TPureFtpdTlsServer::Available() { return TPureFtpdServer::Available(); }
@@ -267,13 +303,16 @@ TPureFtpdTlsServer::TPureFtpdTlsServer(const std::string& root, const std::vecto
   GiveToFtpUser(root, dirs);
   ::chmod(Work_.Path().c_str(), 0755);
   const std::string db = PureFtpdUsers(Work_.Path(), root, TlsUser, TlsPassword);
-  Port_ = FreeLoopbackPort();
-  Process_ = std::make_unique<TChildProcess>(
-      Unpacked("/usr/sbin/pure-ftpd", {"-S", "127.0.0.1," + std::to_string(Port_), "-Y", "2", "-2",
-                                       cert.CertFile + "," + cert.KeyFile, "-l", "puredb:" + db, "-E", "-A", "-H",
-                                       "-f", "none"}),
-      Work_ / "server.log");
-  if (!WaitForPort(Port_, 10000)) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
+  Process_ = StartOnFreePort(
+      [&](int port) {
+        return std::make_unique<TChildProcess>(
+            Unpacked("/usr/sbin/pure-ftpd", {"-S", "127.0.0.1," + std::to_string(port), "-Y", "2", "-2",
+                                             cert.CertFile + "," + cert.KeyFile, "-l", "puredb:" + db, "-E", "-A",
+                                             "-H", "-f", "none"}),
+            Work_ / "server.log");
+      },
+      Port_);
+  if (!Process_) throw std::runtime_error("pure-ftpd did not start: " + ReadFile(Work_ / "server.log"));
 }
 
 bool TProftpdServer::Available() {
@@ -295,17 +334,20 @@ TProftpdServer::TProftpdServer(const std::string& root, const std::vector<std::s
   const std::string passwd = Work_ / "ftpd.passwd";
   WriteFile(passwd, User() + ":" + hash + ":" + uid + ":" + gid + "::" + root + ":/bin/sh\n");
   ::chmod(passwd.c_str(), 0600);
-  Port_ = FreeLoopbackPort();
-  const std::string conf = "ServerType standalone\nDefaultAddress 127.0.0.1\nPort " + std::to_string(Port_) +
-                           "\nUseIPv6 off\nUser ftp\nGroup ftp\nModulePath " + FtpServersDir() +
-                           "/root/usr/lib/proftpd\nScoreboardFile " + run + "/scoreboard\nPidFile " + run +
-                           "/proftpd.pid\nDelayTable none\nWtmpLog off\nSystemLog " + run +
-                           "/system.log\nTransferLog none\nAuthOrder mod_auth_file.c\nAuthUserFile " + passwd +
-                           "\nRequireValidShell off\nDefaultRoot ~\nUseReverseDNS off\nAllowOverwrite on\n";
-  WriteFile(Work_ / "proftpd.conf", conf);
-  Process_ = std::make_unique<TChildProcess>(Unpacked("/usr/sbin/proftpd", {"-n", "-q", "-c", Work_ / "proftpd.conf"}),
-                                             Work_ / "server.log");
-  if (!WaitForPort(Port_, 10000))
+  Process_ = StartOnFreePort(
+      [&](int port) {
+        const std::string conf = "ServerType standalone\nDefaultAddress 127.0.0.1\nPort " + std::to_string(port) +
+                                 "\nUseIPv6 off\nUser ftp\nGroup ftp\nModulePath " + FtpServersDir() +
+                                 "/root/usr/lib/proftpd\nScoreboardFile " + run + "/scoreboard\nPidFile " + run +
+                                 "/proftpd.pid\nDelayTable none\nWtmpLog off\nSystemLog " + run +
+                                 "/system.log\nTransferLog none\nAuthOrder mod_auth_file.c\nAuthUserFile " + passwd +
+                                 "\nRequireValidShell off\nDefaultRoot ~\nUseReverseDNS off\nAllowOverwrite on\n";
+        WriteFile(Work_ / "proftpd.conf", conf);
+        return std::make_unique<TChildProcess>(Unpacked("/usr/sbin/proftpd", {"-n", "-q", "-c", Work_ / "proftpd.conf"}),
+                                               Work_ / "server.log");
+      },
+      Port_);
+  if (!Process_)
     throw std::runtime_error("proftpd did not start: " + ReadFile(Work_ / "server.log") + ReadFile(run + "/system.log"));
 }
 

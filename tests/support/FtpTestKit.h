@@ -25,12 +25,20 @@ class TChildProcess {
   TChildProcess(const std::vector<std::string>& argv, const std::string& logFile);
   ~TChildProcess();
   pid_t Pid() const { return Pid_; }
+  // False once the process has ended (it is then reaped).
+  bool Running();
 
  private:
   pid_t Pid_ = -1;
 };
 
 bool WaitForPort(int port, int timeoutMs);
+
+// Starts a server on a free loopback port: start(port) makes the process.
+// A port taken by someone else between the choice and the server's bind
+// ends the process early; then it is tried again on another port.
+std::unique_ptr<TChildProcess> StartOnFreePort(const std::function<std::unique_ptr<TChildProcess>(int)>& start,
+                                               int& port);
 
 // A real FTP server on loopback: its port and the login it takes.
 class TRealFtpServer {

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -88,16 +89,24 @@ std::string BinaryDir() {
 }
 
 int FreeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  // Below the kernel's ephemeral range: there every outgoing connection and
+  // every passive data listener of the tests running side by side takes its
+  // ports, so a port the kernel handed out and we released is soon someone
+  // else's. Random, so parallel test processes rarely pick the same one.
+  static std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> pick(20000, 32000);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int port = pick(random);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    if (free) return port;
+  }
+  throw std::runtime_error("no free loopback port");
 }
 
 TTmpfsMount::TTmpfsMount(size_t sizeBytes) {
