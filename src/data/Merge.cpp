@@ -345,11 +345,13 @@ class TAppendStatistics : public TRowHandler {
       }
     }
   }
-  // The new visits of a package in a few statements; a row that may be one
-  // TILASTO holds goes one by one, through the check below.
+  // The visits of a package in a few statements: new ones added, ones
+  // TILASTO holds with the same stored values kept out; a row that may read
+  // the same as one it holds goes one by one, through the check below.
   int HandleMany(int max) override {
     if (!SetBased_) return 0;
     const int n = Main_.MergeRowsFrom(Exchange_, max, Kept_);
+    Skipped_ += static_cast<long long>(Kept_.size());
     for (int i = 0; i < n; ++i) Exchange_.Next();
     return n;
   }

@@ -6,10 +6,13 @@
 // Both work row by row under a per-row error guard, but the rows of a kind
 // are written in transactions of a fifth of a second, not one synced write per
 // row: a head office merging a day of many sites cannot wait for a disk sync
-// per row. What the caller can observe stays as with single writes: a row's
-// effect is seen by the next row, a failed row leaves nothing behind, rows
-// done before an error are committed, and no batch holds the table files for
-// long.
+// per row. Where the tables allow it, runs of rows go many at a time in SQL
+// (AppendExchangeRows for kinds of a thousand rows or more, UpdData always),
+// storing and logging exactly what row by row would; any row that cannot be
+// shown to come out the same goes one by one. What the caller can observe
+// stays as with single writes: a row's effect is seen by the next row, a
+// failed row leaves nothing behind, rows done before an error are committed,
+// and no batch holds the table files for long.
 #include <string>
 
 #include "common/RunReport.h"

@@ -20,7 +20,7 @@ namespace dbtable {
 // Rows read ahead per query: enough to make the lookup of the next batch
 // negligible, small enough to keep memory flat.
 constexpr int kBatchRows = 256;
-constexpr int kCachePerTableKiB = 8192;
+constexpr int kCachePerTableKiB = 6144;
 
 
 std::string FileUri(const std::string& path, const char* mode = "rw") {
@@ -509,6 +509,12 @@ void TDbTable::Open() {
     CloseNow(false);
     throw;
   }
+}
+
+void TDbTable::SetCommitSyncsDirectory(bool syncs) {
+  CheckActive();
+  Database_->Connection().Exec("PRAGMA " + Schema_ + ".synchronous = " + (syncs ? "EXTRA" : "FULL"),
+                               StepContext_ + ": synchronous");
 }
 
 void TDbTable::Close() { CloseNow(false); }

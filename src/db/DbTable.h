@@ -84,6 +84,11 @@ class TDbTable {
   TDataSetState State() const { return State_; }
   // The file the open table lives in.
   const std::string& FileName() const { return FileName_; }
+  // Whether a commit also syncs the directory after deleting its journal
+  // (the default). Without, the commit is durable only once the caller has
+  // synced the table's file system: a caller that commits several table
+  // files at once syncs that once instead of once per file.
+  void SetCommitSyncsDirectory(bool syncs);
 
   int RecordCount();
   // A pending edit or insert is posted first, as a move does.
@@ -155,10 +160,11 @@ class TDbTable {
     // Stamp that is not 0.
     std::vector<int> SourceKey;
     int SourceStamp = -1, Stamp = -1, StampTime = -1;
-    // Not keyed: every row is added, but one that this table may already
-    // hold goes one by one: a row with the same HeldDate and a HeldTime at
-    // most two seconds apart (source fields) whose copied texts and
-    // integers all read the same. -1: every row is added.
+    // Not keyed: every row is added, except one this table holds already:
+    // a row with the same HeldDate and a HeldTime at most two seconds apart
+    // (source fields). One with the same stored values in every copied field
+    // is kept out; one whose copied texts and integers merely read the same
+    // goes one by one. -1: every row is added.
     int HeldDate = -1, HeldTime = -1;
   };
   // False, with nothing prepared, when the rule cannot run set-based here:

@@ -211,18 +211,18 @@ int TDbTable::MergeRowsFrom(TDbTable& source, int maxRows, std::vector<int>& kep
                         " + " + col("m", rule.StampTime) + " ELSE " + stamp + " END";
             stampsNumeric += " AND " + Numeric(col("m", rule.StampTime));
           }
-          sql = "INSERT INTO " + m->Temp + " (pos, xrow, mrow, ok, act) SELECT q._pos, q._xrow, q._mrow, CASE WHEN q._ok0 = 0 OR q._dup > 1 THEN 0 WHEN q._mrow IS NULL THEN 1 WHEN " +
-                stampsNumeric + " THEN 1 ELSE 0 END, CASE WHEN q._mrow IS NULL THEN 1 WHEN " + destStamp +
-                " >= q._xs THEN 0 ELSE 2 END FROM (SELECT p.*, (SELECT rowid FROM " + Quoted() + " WHERE " + match +
-                " ORDER BY rowid LIMIT 1) AS _mrow FROM (SELECT w.*, row_number() OVER (ORDER BY " + wOrder +
+          // The main row is looked up once, in the join: a column made by a
+          // subquery would be looked up again wherever it is used.
+          sql = "INSERT INTO " + m->Temp + " (pos, xrow, mrow, ok, act) SELECT p._pos, p._xrow, m.rowid, CASE WHEN p._ok0 = 0 OR p._dup > 1 THEN 0 WHEN m.rowid IS NULL THEN 1 WHEN " +
+                stampsNumeric + " THEN 1 ELSE 0 END, CASE WHEN m.rowid IS NULL THEN 1 WHEN " + destStamp +
+                " >= p._xs THEN 0 ELSE 2 END FROM (SELECT w.*, row_number() OVER (ORDER BY " + wOrder +
                 ") AS _pos, row_number() OVER (PARTITION BY " + part + " ORDER BY " + wOrder +
                 ") AS _dup FROM (SELECT x.rowid AS _xrow, " + plain + " AS _ok0" + wcols + " FROM " + from +
                 " AS x WHERE " + AfterCondition(source.Impl_->KeyColumns, nulls, true) + " ORDER BY " + order +
-                " LIMIT ?" + IntToStr(static_cast<long long>(keys) + 2) + ") AS w) AS p) AS q LEFT JOIN " + Quoted() +
-                " AS m ON m.rowid = q._mrow";
+                " LIMIT ?" + IntToStr(static_cast<long long>(keys) + 2) + ") AS w) AS p LEFT JOIN " + Quoted() +
+                " AS m ON m.rowid = (SELECT rowid FROM " + Quoted() + " WHERE " + match + " ORDER BY rowid LIMIT 1)";
         } else {
-          const bool held = rule.HeldDate != -1;
-          if (held) {
+          if (rule.HeldDate != -1) {
             plain += " WHEN " + x(rule.HeldDate) + " IS NULL OR " + x(rule.HeldTime) + " IS NULL THEN 0";
             wcols += ", " + x(rule.HeldDate) + " AS _d, " + x(rule.HeldTime) + " AS _t";
             for (const auto& [s, d] : rule.Copy) {
@@ -233,16 +233,24 @@ int TDbTable::MergeRowsFrom(TDbTable& source, int maxRows, std::vector<int>& kep
             wcols += ", NULL AS _d, NULL AS _t";
           }
           plain += " ELSE 1 END";
-          std::string ok = "w._ok0";
-          if (held) {
+          std::string held = "0", maybe = "0";
+          if (rule.HeldDate != -1) {
             int date = -1, time = -1;
             for (const auto& [s, d] : rule.Copy) {
               if (s == rule.HeldDate) date = d;
               if (s == rule.HeldTime) time = d;
             }
-            ok = "CASE WHEN w._ok0 = 0 THEN 0 WHEN EXISTS (SELECT 1 FROM " + Quoted() + " AS m WHERE " + col("m", date) +
-                 " = w._d AND " + col("m", time) + " BETWEEN w._t - 2.0 / 86400 AND w._t + 2.0 / 86400 AND NOT (" +
-                 differs("w", "m") + ")) THEN 0 ELSE 1 END";
+            const std::string near = "SELECT 1 FROM " + Quoted() + " AS m WHERE " + col("m", date) + " = w._d AND " +
+                                     col("m", time) + " BETWEEN w._t - 2.0 / 86400 AND w._t + 2.0 / 86400 AND ";
+            // Held for sure: a row of the same stored values, which reads the
+            // same in every field. Perhaps held: one of values that may read
+            // the same; the row then goes one by one.
+            std::string same;
+            for (const auto& [s, d] : rule.Copy)
+              same += (same.empty() ? "" : " AND ") + ("w._f" + IntToStr(s) + " IS " + col("m", d));
+            same = "CASE WHEN w._ok0 = 0 THEN 0 ELSE EXISTS (" + near + same + ") END";
+            maybe = "CASE WHEN w._ok0 = 0 THEN 0 ELSE EXISTS (" + near + "NOT (" + differs("w", "m") + ")) END";
+            held = same;
             // An earlier row of the window near the same time, added meanwhile,
             // may be the row a later one repeats.
             m->Held = TStatement(db, "UPDATE " + m->Temp + " AS t SET ok = 0 WHERE ok = 1 AND EXISTS (SELECT 1 FROM " +
@@ -251,11 +259,14 @@ int TDbTable::MergeRowsFrom(TDbTable& source, int maxRows, std::vector<int>& kep
                                          "AND t.t + 2.0 / 86400 AND t2.pos < t.pos AND NOT (" +
                                          differs("x1", "x2") + "))");
           }
-          sql = "INSERT INTO " + m->Temp + " (pos, xrow, mrow, ok, act, d, t) SELECT row_number() OVER (ORDER BY " +
-                wOrder + "), w._xrow, NULL, " + ok + ", 1, w._d, w._t FROM (SELECT x.rowid AS _xrow, " + plain +
-                " AS _ok0" + wcols + " FROM " + from + " AS x WHERE " +
+          // The window function keeps s apart, so each row's lookups run once.
+          sql = "INSERT INTO " + m->Temp + " (pos, xrow, mrow, ok, act, d, t) SELECT s._pos, s._xrow, NULL, CASE WHEN "
+                "s._ok0 = 0 THEN 0 WHEN s._same THEN 1 WHEN s._maybe THEN 0 ELSE 1 END, CASE WHEN s._same THEN 0 ELSE "
+                "1 END, s._d, s._t FROM (SELECT w._xrow, w._ok0, w._d, w._t, row_number() OVER (ORDER BY " +
+                wOrder + ") AS _pos, " + held + " AS _same, " + maybe + " AS _maybe FROM (SELECT x.rowid AS _xrow, " +
+                plain + " AS _ok0" + wcols + " FROM " + from + " AS x WHERE " +
                 AfterCondition(source.Impl_->KeyColumns, nulls, true) + " ORDER BY " + order + " LIMIT ?" +
-                IntToStr(static_cast<long long>(keys) + 2) + ") AS w";
+                IntToStr(static_cast<long long>(keys) + 2) + ") AS w) AS s";
         }
         st = TStatement(db, sql);
       }

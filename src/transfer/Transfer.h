@@ -134,7 +134,7 @@ class TTransfer {
   bool BeginBatch();
   bool BatchDue() const;
   void EndBatch();
-  void CloseBatch();
+  void CloseBatch(bool keepTablesOpen = false);
   void LoseBatchRows();
   std::array<TDbTable*, 8> BatchTables();
   TDbDatabase& MainDatabase();

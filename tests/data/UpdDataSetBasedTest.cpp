@@ -81,6 +81,17 @@ class TRandomTables {
     for (const char* t : kExchangeTables) sql += Rows(t, Pick(0, 40), false);
     // Statistics the head office holds already, sent again.
     if (Chance(2)) sql += "INSERT INTO \"ZNetTila\" SELECT * FROM \"TILASTO\" WHERE rowid % 3 = 0;";
+    // And ones that differ from a held one in a single field, each field.
+    if (Chance(2)) {
+      const TDbTableDef& def = *FindTableDef("TILASTO");
+      for (int changed = 0; changed < static_cast<int>(def.Fields.size()); ++changed) {
+        std::string cols;
+        for (int i = 0; i < static_cast<int>(def.Fields.size()); ++i)
+          cols += (i ? ", " : "") + (i == changed ? Value(def.Fields[i], Chance(3)) : "\"" + def.Fields[i].Name + "\"");
+        sql += "INSERT INTO \"ZNetTila\" SELECT " + cols + " FROM \"TILASTO\" WHERE rowid % 4 = " +
+               std::to_string(changed % 4) + ";";
+      }
+    }
     // And visits twice in one package.
     if (Chance(2)) sql += "INSERT INTO \"ZNetTila\" SELECT * FROM \"ZNetTila\" WHERE rowid % 4 = 1;";
     return sql;
