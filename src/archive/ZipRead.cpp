@@ -8,6 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "archive/Crc32.h"
 #include "archive/ZipAes.h"
@@ -41,6 +47,116 @@ struct TInflater {
   }
   ~TInflater() { inflateEnd(&Stream); }
   z_stream Stream{};
+};
+
+// An entry's data in buffer-sized chunks, each read and decrypted by fill.
+// Inflate and the writes take most of an unpack, and decryption with its
+// authentication code most of the rest, so an entry longer than one buffer
+// is read and decrypted a few chunks ahead on a second thread. Everything
+// visible (output, progress, the verdict on the authentication code) stays
+// on the caller's thread.
+class TChunkSource {
+ public:
+  using TFill = std::function<void(std::uint8_t* data, std::size_t size)>;
+  TChunkSource(std::uint64_t total, TFill fill) : Remaining_(total), Fill_(std::move(fill)) {
+    const bool ahead = total > kZipBufferSize;
+    Slots_.resize(ahead ? kAhead : 1);
+    for (TSlot& s : Slots_) s.Data.resize(static_cast<std::size_t>(std::min<std::uint64_t>(total, kZipBufferSize)));
+    if (!ahead) return;
+    try {
+      Thread_ = std::thread([this] { Produce(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the same chunks come one at a time in Next().
+    }
+  }
+  ~TChunkSource() {
+    if (!Thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      Stop_ = true;
+    }
+    Changed_.notify_all();
+    Thread_.join();
+  }
+  TChunkSource(const TChunkSource&) = delete;
+  TChunkSource& operator=(const TChunkSource&) = delete;
+
+  // The next chunk, valid until the next call; false after the last one.
+  // Rethrows what reading or decrypting threw, after the chunks before it.
+  bool Next(std::uint8_t*& data, std::size_t& size) {
+    if (!Thread_.joinable()) {
+      if (Remaining_ == 0) return false;
+      size = static_cast<std::size_t>(std::min<std::uint64_t>(Remaining_, kZipBufferSize));
+      data = Slots_[0].Data.data();
+      Fill_(data, size);
+      Remaining_ -= size;
+      return true;
+    }
+    std::unique_lock<std::mutex> lock(Mutex_);
+    if (Holding_) {
+      Holding_ = false;
+      --Ready_;
+      Head_ = (Head_ + 1) % Slots_.size();
+      Changed_.notify_all();
+    }
+    Changed_.wait(lock, [this] { return Ready_ > 0 || Done_; });
+    if (Ready_ == 0) {
+      if (Error_) std::rethrow_exception(Error_);
+      return false;
+    }
+    Holding_ = true;
+    data = Slots_[Head_].Data.data();
+    size = Slots_[Head_].Size;
+    return true;
+  }
+
+ private:
+  // Enough chunks that a slow moment on either side does not stall the
+  // other, few enough to keep memory flat.
+  static constexpr std::size_t kAhead = 4;
+  struct TSlot {
+    std::vector<std::uint8_t> Data;
+    std::size_t Size = 0;
+  };
+
+  void Produce() {
+    try {
+      for (std::size_t slot = 0; Remaining_ > 0; slot = (slot + 1) % Slots_.size()) {
+        {
+          std::unique_lock<std::mutex> lock(Mutex_);
+          Changed_.wait(lock, [this] { return Stop_ || Ready_ < Slots_.size(); });
+          if (Stop_) return;
+        }
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(Remaining_, kZipBufferSize));
+        Fill_(Slots_[slot].Data.data(), size);
+        Remaining_ -= size;
+        {
+          std::lock_guard<std::mutex> lock(Mutex_);
+          Slots_[slot].Size = size;
+          ++Ready_;
+        }
+        Changed_.notify_all();
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      Error_ = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      Done_ = true;
+    }
+    Changed_.notify_all();
+  }
+
+  std::uint64_t Remaining_;  // the filling thread's alone
+  TFill Fill_;
+  std::vector<TSlot> Slots_;
+  std::thread Thread_;
+  std::mutex Mutex_;
+  std::condition_variable Changed_;
+  std::size_t Ready_ = 0, Head_ = 0;  // filled slots, the oldest of them
+  bool Holding_ = false, Done_ = false, Stop_ = false;
+  std::exception_ptr Error_;
 };
 
 }  // namespace
@@ -205,7 +321,7 @@ void TZipArchiver::ExtractOne(const TZipItem& item) {
   }
   Progress(item, 0, item.UncompressedSize);
 
-  std::vector<std::uint8_t> in(kZipBufferSize), out(method == 8 ? kZipBufferSize : 0);
+  std::vector<std::uint8_t> out(method == 8 ? kZipBufferSize : 0);
   TOutFile writer(temp.Fd());
   // AE-2 leaves the CRC out (it would tell something of the plain text); its
   // authentication code checks every byte instead.
@@ -224,19 +340,22 @@ void TZipArchiver::ExtractOne(const TZipItem& item) {
   std::unique_ptr<TInflater> inflater;
   if (method == 8) inflater = std::make_unique<TInflater>();
   bool finished = method == 0;
-  while (remaining > 0) {
-    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, in.size()));
-    if (!ReadExactAt(fd, in.data(), chunk, position)) throw EZipError(zeFailedCrc);
-    position += chunk;
-    remaining -= chunk;
-    if (cipher) cipher->Decrypt(in.data(), chunk);
-    if (aes) aes->Decrypt(in.data(), chunk);
+  // The decryptors and position belong to the source until it has run dry.
+  TChunkSource source(remaining, [&, position](std::uint8_t* data, std::size_t size) mutable {
+    if (!ReadExactAt(fd, data, size, position)) throw EZipError(zeFailedCrc);
+    position += size;
+    if (cipher) cipher->Decrypt(data, size);
+    if (aes) aes->Decrypt(data, size);
+  });
+  std::uint8_t* in = nullptr;
+  std::size_t chunk = 0;
+  while (source.Next(in, chunk)) {
     if (!inflater) {
-      emit(in.data(), chunk);
+      emit(in, chunk);
       continue;
     }
     z_stream& zs = inflater->Stream;
-    zs.next_in = in.data();
+    zs.next_in = in;
     zs.avail_in = static_cast<uInt>(chunk);
     while (zs.avail_in > 0 && !finished) {
       zs.next_out = out.data();
