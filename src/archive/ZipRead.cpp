@@ -509,16 +509,24 @@ void TZipArchiver::ExtractOne(const TZipItem& item) {
     sink.Commit(produced);
     return rc;
   };
+  // Stored AES data leaves this thread idle but for the writes, so it takes
+  // the key stream and the reading thread keeps the authentication code.
+  const bool splitAes = aes && !inflater;
   // The decryptors and position belong to the source until it has run dry.
   TChunkSource source(remaining, [&, position](std::uint8_t* data, std::size_t size) mutable {
     if (!ReadExactAt(fd, data, size, position)) throw EZipError(zeFailedCrc);
     position += size;
     if (cipher) cipher->Decrypt(data, size);
-    if (aes) aes->Decrypt(data, size);
+    if (splitAes) {
+      aes->Authenticate(data, size);
+    } else if (aes) {
+      aes->Decrypt(data, size);
+    }
   });
   std::uint8_t* in = nullptr;
   std::size_t chunk = 0;
   while (source.Next(in, chunk)) {
+    if (splitAes) aes->ApplyKeyStream(in, chunk);
     if (!inflater) {
       count(chunk);
       sink.Put(in, chunk);
