@@ -38,9 +38,12 @@ class TZipAes {
   // The authentication code over everything that passed; once per entry.
   void Finish(std::uint8_t mac[kMacSize]);
 
- private:
-  void ApplyKeyStream(std::uint8_t* data, std::size_t size);
+  // The two halves of Decrypt, for a reader that runs them on two threads:
+  // they share no state, so each may run on its own thread, in order there.
   void Authenticate(const std::uint8_t* data, std::size_t size);
+  void ApplyKeyStream(std::uint8_t* data, std::size_t size);
+
+ private:
 
   struct TImpl;
   std::unique_ptr<TImpl> Impl_;

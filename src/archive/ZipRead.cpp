@@ -8,6 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "archive/Crc32.h"
 #include "archive/ZipAes.h"
@@ -41,6 +48,276 @@ struct TInflater {
   }
   ~TInflater() { inflateEnd(&Stream); }
   z_stream Stream{};
+};
+
+// Inflate takes most of an unpack; reading and decrypting with its
+// authentication code, and writing the output, most of the rest. So an entry
+// longer than one buffer has its data read and decrypted a few buffers ahead
+// on one thread and its inflated output written on another, while the
+// caller's thread inflates. Everything the caller sees (progress, errors, the
+// verdict on the authentication code) stays on the caller's thread.
+
+// Buffers passed in order from a filling thread to a draining one.
+class TChunkRing {
+ public:
+  TChunkRing(std::size_t slots, std::size_t size) : Slots_(slots) {
+    for (TSlot& s : Slots_) s.Data.resize(size);
+  }
+  // Filling side: the next free buffer, waiting for one; nullptr once the
+  // ring is stopped, or the draining side's error.
+  std::uint8_t* Free() {
+    std::unique_lock<std::mutex> lock(Mutex_);
+    Changed_.wait(lock, [this] { return Stop_ || Ready_ < Slots_.size(); });
+    if (Stop_) {
+      if (Error_) std::rethrow_exception(Error_);
+      return nullptr;
+    }
+    return Slots_[(Head_ + Ready_) % Slots_.size()].Data.data();
+  }
+  void Filled(std::size_t size) {
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      Slots_[(Head_ + Ready_) % Slots_.size()].Size = size;
+      ++Ready_;
+    }
+    Changed_.notify_all();
+  }
+  // No more buffers come; the draining side gets error after the last one.
+  void Close(std::exception_ptr error = nullptr) {
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      Closed_ = true;
+      Error_ = error;
+    }
+    Changed_.notify_all();
+  }
+  // Draining side: the oldest filled buffer, which stays the caller's until
+  // Release(); false at the end or when stopped.
+  bool Take(std::uint8_t*& data, std::size_t& size) {
+    std::unique_lock<std::mutex> lock(Mutex_);
+    Changed_.wait(lock, [this] { return Stop_ || Ready_ > 0 || Closed_; });
+    if (Stop_) return false;
+    if (Ready_ == 0) {
+      if (Error_) std::rethrow_exception(Error_);
+      return false;
+    }
+    data = Slots_[Head_].Data.data();
+    size = Slots_[Head_].Size;
+    return true;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      --Ready_;
+      Head_ = (Head_ + 1) % Slots_.size();
+    }
+    Changed_.notify_all();
+  }
+  // Either side gives up (the draining one with its error): wakes the other.
+  void Stop(std::exception_ptr error = nullptr) {
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      Stop_ = true;
+      if (error) Error_ = error;
+    }
+    Changed_.notify_all();
+  }
+  std::uint8_t* First() { return Slots_[0].Data.data(); }
+
+ private:
+  struct TSlot {
+    std::vector<std::uint8_t> Data;
+    std::size_t Size = 0;
+  };
+  std::vector<TSlot> Slots_;
+  std::mutex Mutex_;
+  std::condition_variable Changed_;
+  std::size_t Ready_ = 0, Head_ = 0;  // filled buffers, the oldest of them
+  bool Closed_ = false, Stop_ = false;
+  std::exception_ptr Error_;
+};
+
+// Enough buffers in flight that a slow moment on one side does not stall the
+// other, few enough to keep memory flat.
+constexpr std::size_t kAheadBuffers = 4;
+
+// A thread that is stopped and waited for however its owner is left.
+class TWorker {
+ public:
+  ~TWorker() { Join(); }
+  // False when the system has no thread to give; the caller then does the
+  // work itself.
+  bool Start(std::function<void()> run) {
+    try {
+      Thread_ = std::thread(std::move(run));
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  void Join() {
+    if (Thread_.joinable()) Thread_.join();
+  }
+
+ private:
+  std::thread Thread_;
+};
+
+// An entry's data in buffer-sized chunks, each read and decrypted by fill.
+class TChunkSource {
+ public:
+  using TFill = std::function<void(std::uint8_t* data, std::size_t size)>;
+  TChunkSource(std::uint64_t total, TFill fill)
+      : Remaining_(total),
+        Fill_(std::move(fill)),
+        Ring_(total > kZipBufferSize ? kAheadBuffers : 1,
+              static_cast<std::size_t>(std::min<std::uint64_t>(total, kZipBufferSize))) {
+    Ahead_ = total > kZipBufferSize && Worker_.Start([this] { Produce(); });
+  }
+  ~TChunkSource() {
+    Ring_.Stop();
+    Worker_.Join();
+  }
+  TChunkSource(const TChunkSource&) = delete;
+  TChunkSource& operator=(const TChunkSource&) = delete;
+
+  // The next chunk, valid until the next call; false after the last one.
+  // Rethrows what reading or decrypting threw, after the chunks before it.
+  bool Next(std::uint8_t*& data, std::size_t& size) {
+    if (!Ahead_) {
+      if (Remaining_ == 0) return false;
+      size = NextSize();
+      data = Ring_.First();
+      Fill_(data, size);
+      Remaining_ -= size;
+      return true;
+    }
+    if (Holding_) Ring_.Release();
+    Holding_ = Ring_.Take(data, size);
+    return Holding_;
+  }
+
+ private:
+  std::size_t NextSize() const { return static_cast<std::size_t>(std::min<std::uint64_t>(Remaining_, kZipBufferSize)); }
+  void Produce() {
+    try {
+      while (Remaining_ > 0) {
+        std::uint8_t* data = Ring_.Free();
+        if (!data) return;
+        const std::size_t size = NextSize();
+        Fill_(data, size);
+        Remaining_ -= size;
+        Ring_.Filled(size);
+      }
+      Ring_.Close();
+    } catch (...) {
+      Ring_.Close(std::current_exception());
+    }
+  }
+
+  std::uint64_t Remaining_;  // the filling thread's alone
+  TFill Fill_;
+  TChunkRing Ring_;
+  TWorker Worker_;  // last: stopped before the rest goes
+  bool Ahead_ = false, Holding_ = false;
+};
+
+// An entry's output into the temporary file, with the CRC of what passed
+// when asked for. Deflated output of more than a buffer is written on a
+// second thread, in whole buffers.
+class TChunkSink {
+ public:
+  TChunkSink(int fd, bool crc, bool ahead) : Crc_(crc), Ring_(ahead ? kAheadBuffers : 1, ahead ? kZipBufferSize : 0) {
+    Ahead_ = ahead && Worker_.Start([this, fd] { Drain(fd); });
+    if (!Ahead_) Out_.emplace(fd);
+  }
+  ~TChunkSink() {
+    Ring_.Stop();
+    Worker_.Join();
+  }
+  TChunkSink(const TChunkSink&) = delete;
+  TChunkSink& operator=(const TChunkSink&) = delete;
+
+  // Where the next output goes, and how much fits there.
+  std::uint8_t* Space(std::size_t& room) {
+    if (!Ahead_) {
+      if (Spare_.empty()) Spare_.resize(kZipBufferSize);
+      room = Spare_.size();
+      return Spare_.data();
+    }
+    if (!Slot_) {
+      Slot_ = Ring_.Free();
+      Used_ = 0;
+    }
+    room = kZipBufferSize - Used_;
+    return Slot_ + Used_;
+  }
+  // size bytes have been put at Space().
+  void Commit(std::size_t size) {
+    if (!Ahead_) return Write(Spare_.data(), size);
+    Used_ += size;
+    if (Used_ == kZipBufferSize) Pass();
+  }
+  // Output that lies elsewhere (stored data).
+  void Put(const std::uint8_t* data, std::size_t size) {
+    while (Ahead_ && size > 0) {
+      std::size_t room = 0;
+      std::uint8_t* to = Space(room);
+      const std::size_t n = std::min(room, size);
+      std::memcpy(to, data, n);
+      Commit(n);
+      data += n, size -= n;
+    }
+    if (!Ahead_) Write(data, size);
+  }
+  // Waits until everything is in the file; rethrows a failed write.
+  // Returns the CRC.
+  std::uint32_t Finish() {
+    if (!Ahead_) {
+      Out_->Flush();
+      return CrcValue_;
+    }
+    if (Slot_ && Used_ > 0) Pass();
+    Ring_.Close();
+    Worker_.Join();
+    Ring_.Free();  // rethrows the writer's error, if it had one
+    return CrcValue_;
+  }
+
+ private:
+  void Write(const std::uint8_t* data, std::size_t size) {
+    if (Crc_) CrcValue_ = UpdateCrc32(CrcValue_, data, size);
+    Out_->Write(data, size);
+  }
+  void Pass() {
+    Ring_.Filled(Used_);
+    Slot_ = nullptr;
+    Used_ = 0;
+  }
+  void Drain(int fd) {
+    try {
+      Out_.emplace(fd);
+      std::uint8_t* data = nullptr;
+      std::size_t size = 0;
+      while (Ring_.Take(data, size)) {
+        Write(data, size);
+        Ring_.Release();
+      }
+      Out_->Flush();
+    } catch (...) {
+      Ring_.Stop(std::current_exception());
+    }
+  }
+
+  const bool Crc_;
+  std::uint32_t CrcValue_ = 0;  // the writing thread's until Finish()
+  std::optional<TOutFile> Out_;
+  std::vector<std::uint8_t> Spare_;
+  TChunkRing Ring_;
+  std::uint8_t* Slot_ = nullptr;
+  std::size_t Used_ = 0;
+  TWorker Worker_;  // last: stopped before the rest goes
+  bool Ahead_ = false;
 };
 
 }  // namespace
@@ -205,18 +482,15 @@ void TZipArchiver::ExtractOne(const TZipItem& item) {
   }
   Progress(item, 0, item.UncompressedSize);
 
-  std::vector<std::uint8_t> in(kZipBufferSize), out(method == 8 ? kZipBufferSize : 0);
-  TOutFile writer(temp.Fd());
   // AE-2 leaves the CRC out (it would tell something of the plain text); its
   // authentication code checks every byte instead.
   const bool checkCrc = !item.Aes() || item.AesVersion == 1;
-  std::uint32_t crc = 0;
+  TChunkSink sink(temp.Fd(), checkCrc, method == 8 && item.UncompressedSize > kZipBufferSize);
   std::uint64_t written = 0;
-  auto emit = [&](const std::uint8_t* data, std::size_t size) {
-    // More data than the entry declares is damage (or a bomb): stop here.
+  // More data than the entry declares is damage (or a bomb): stop before it
+  // goes out.
+  auto count = [&](std::size_t size) {
     if (written + size > item.UncompressedSize) throw EZipError(zeFailedCrc);
-    if (checkCrc) crc = UpdateCrc32(crc, data, size);
-    writer.Write(data, size);
     written += size;
     Progress(item, written, item.UncompressedSize);
   };
@@ -224,39 +498,55 @@ void TZipArchiver::ExtractOne(const TZipItem& item) {
   std::unique_ptr<TInflater> inflater;
   if (method == 8) inflater = std::make_unique<TInflater>();
   bool finished = method == 0;
-  while (remaining > 0) {
-    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, in.size()));
-    if (!ReadExactAt(fd, in.data(), chunk, position)) throw EZipError(zeFailedCrc);
-    position += chunk;
-    remaining -= chunk;
-    if (cipher) cipher->Decrypt(in.data(), chunk);
-    if (aes) aes->Decrypt(in.data(), chunk);
+  auto inflateInto = [&](int flush) {
+    z_stream& zs = inflater->Stream;
+    std::size_t room = 0;
+    zs.next_out = sink.Space(room);
+    zs.avail_out = static_cast<uInt>(room);
+    const int rc = inflate(&zs, flush);
+    const std::size_t produced = room - zs.avail_out;
+    count(produced);
+    sink.Commit(produced);
+    return rc;
+  };
+  // Stored AES data leaves this thread idle but for the writes, so it takes
+  // the key stream and the reading thread keeps the authentication code.
+  const bool splitAes = aes && !inflater;
+  // The decryptors and position belong to the source until it has run dry.
+  TChunkSource source(remaining, [&, position](std::uint8_t* data, std::size_t size) mutable {
+    if (!ReadExactAt(fd, data, size, position)) throw EZipError(zeFailedCrc);
+    position += size;
+    if (cipher) cipher->Decrypt(data, size);
+    if (splitAes) {
+      aes->Authenticate(data, size);
+    } else if (aes) {
+      aes->Decrypt(data, size);
+    }
+  });
+  std::uint8_t* in = nullptr;
+  std::size_t chunk = 0;
+  while (source.Next(in, chunk)) {
+    if (splitAes) aes->ApplyKeyStream(in, chunk);
     if (!inflater) {
-      emit(in.data(), chunk);
+      count(chunk);
+      sink.Put(in, chunk);
       continue;
     }
     z_stream& zs = inflater->Stream;
-    zs.next_in = in.data();
+    zs.next_in = in;
     zs.avail_in = static_cast<uInt>(chunk);
     while (zs.avail_in > 0 && !finished) {
-      zs.next_out = out.data();
-      zs.avail_out = static_cast<uInt>(out.size());
-      const int rc = inflate(&zs, Z_NO_FLUSH);
+      const int rc = inflateInto(Z_NO_FLUSH);
       if (rc != Z_OK && rc != Z_STREAM_END) throw EZipError(zeFailedCrc);
-      emit(out.data(), out.size() - zs.avail_out);
       finished = rc == Z_STREAM_END;
     }
   }
   if (inflater && !finished) {
     // The input is used up but zlib may still hold output for a full buffer.
-    z_stream& zs = inflater->Stream;
     for (;;) {
-      zs.next_out = out.data();
-      zs.avail_out = static_cast<uInt>(out.size());
-      const int rc = inflate(&zs, Z_FINISH);
-      emit(out.data(), out.size() - zs.avail_out);
+      const int rc = inflateInto(Z_FINISH);
       if (rc == Z_STREAM_END) break;
-      if (rc != Z_OK && !(rc == Z_BUF_ERROR && zs.avail_out == 0)) throw EZipError(zeFailedCrc);
+      if (rc != Z_OK && !(rc == Z_BUF_ERROR && inflater->Stream.avail_out == 0)) throw EZipError(zeFailedCrc);
     }
   }
   if (aes) {
@@ -265,8 +555,8 @@ void TZipArchiver::ExtractOne(const TZipItem& item) {
     aes->Finish(computed);
     if (CRYPTO_memcmp(stored, computed, sizeof stored) != 0) throw EZipError(zeFailedCrc);
   }
+  const std::uint32_t crc = sink.Finish();
   if (written != item.UncompressedSize || (checkCrc && crc != item.Crc32)) throw EZipError(zeFailedCrc);
-  writer.Flush();
 
   const std::time_t when = FromDosDateTime(item.DosTime, item.DosDate);
   const struct timespec times[2] = {{when, 0}, {when, 0}};

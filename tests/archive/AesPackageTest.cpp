@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "ZipTestSupport.h"
+#include "archive/ZipInternal.h"
 
 namespace trelvo::test {
 namespace {
@@ -328,6 +329,41 @@ TEST_F(AesPackageTest, SevenZipPackagesExtractWithOurs) {
     for (const TFailure& f : A.Failures) EXPECT_EQ(f.ErrorCode, 23) << f.Name;
     EXPECT_TRUE(ListDir(Tmp / "out").empty());
   }
+}
+
+// Entries are read and decrypted a buffer at a time, a large one ahead on
+// a second thread: stored entries (their data as long as the file) just
+// below, at and above one buffer and over two, written by 7-Zip, come out
+// whole, and damage in the last chunk of the longest is still refused.
+TEST_F(AesPackageTest, EntriesAroundTheBufferSize) {
+  const std::size_t b = kZipBufferSize;
+  const std::vector<std::pair<std::string, std::size_t>> files = {
+      {"a.bin", b - 1}, {"b.bin", b}, {"c.bin", b + 1}, {"d.bin", 2 * b + 7}};
+  for (std::size_t i = 0; i < files.size(); ++i) Put(files[i].first, RandomBytes(files[i].second, 20 + static_cast<int>(i)));
+  std::string output;
+  ASSERT_EQ(RunCommand("cd " + Quote(Tmp / "src") + " && /usr/bin/7z a -tzip -mem=AES256 -mx=0 -p" + kPassword + " " +
+                           Quote(Tmp / "z.zip") + " . 2>&1",
+                       &output),
+            0)
+      << output;
+  A.Unpack(Tmp / "z.zip", Tmp / "out", "*", kPassword);
+  EXPECT_TRUE(A.Failures.empty());
+  ExpectSameTrees();
+
+  std::string z = ReadFile(Tmp / "z.zip");
+  const TRawLayout layout = WalkPackage(z);
+  const auto d = std::find_if(layout.Entries.begin(), layout.Entries.end(), [](const TRawEntry& e) { return e.Name == "d.bin"; });
+  ASSERT_NE(d, layout.Entries.end());
+  const std::size_t last = d->DataOffset + d->CompressedSize - kMac - 1;
+  z[last] = static_cast<char>(z[last] ^ 0x01);
+  WriteFile(Tmp / "d.zip", z);
+  ClearOut();
+  WriteFile(Out("d.bin"), "old contents");
+  A.Failures.clear();
+  A.Unpack(Tmp / "d.zip", Tmp / "out", "d.bin", kPassword);
+  EXPECT_EQ(A.Failures, (std::vector<TFailure>{{"d.bin", ptExtract, 23}}));
+  EXPECT_EQ(ReadFile(Out("d.bin")), "old contents");
+  EXPECT_EQ(ListDir(Tmp / "out"), (std::vector<std::string>{"d.bin"}));
 }
 
 // 7-Zip takes the password as UTF-8 for AES entries, as a password typed
