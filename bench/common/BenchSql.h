@@ -40,7 +40,7 @@ class TConn {
     Exec("ATTACH '" + file + "' AS " + schema);
     Exec("PRAGMA " + schema + ".cache_size = -" + std::to_string(kCacheKiB));
   }
-  static constexpr int kCacheKiB = 8192;
+  static constexpr int kCacheKiB = 6144;
   sqlite3* Get() const { return Db_; }
 
  private:

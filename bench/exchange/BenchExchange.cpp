@@ -492,14 +492,14 @@ const TKind kKinds[] = {
 
 // The script: every package's rows into temporary tables, then one statement
 // per main table. The settings are those the database layer gives its own
-// connections (8 MB page cache per file, temporary store in memory), so only
+// connections (6 MB page cache per file, temporary store in memory), so only
 // the way of merging differs.
 std::string ReferenceSql(const std::string& data, const std::vector<std::string>& unpacked) {
   std::ostringstream sql;
   sql << "PRAGMA temp_store = MEMORY;\n";
   for (const TKind& k : kKinds) {
     sql << "ATTACH '" << data << "/" << k.Main << ".Nx1' AS m_" << k.Main << ";\n";
-    sql << "PRAGMA m_" << k.Main << ".cache_size = -8192;\n";
+    sql << "PRAGMA m_" << k.Main << ".cache_size = -6144;\n";
     sql << "CREATE TEMP TABLE x_" << k.Exchange << " (" << Join(FieldNames(k.Exchange)) << ");\n";
   }
   for (const std::string& dir : unpacked) {

@@ -672,7 +672,7 @@ void UpdData(TTables& tables, bool isMaster, const std::string& masterStatistics
   };
   for (const TKeyedRun& r : runs) {
     RunKind(r.Exchange, r.Main, r.Exchange, r.Main, r.Label, report, options,
-            [&] { return std::make_unique<TMergeKeyed>(r.Kind, r.Exchange, r.Main, report, options.SetBased); });
+            [&] { return std::make_unique<TMergeKeyed>(r.Kind, r.Exchange, r.Main, report, options.SetBasedKeyed); });
   }
 }
 

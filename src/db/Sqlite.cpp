@@ -18,7 +18,7 @@ const int kNoAllocationStatistics = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
 // megabytes every hundred packages. The block is reserved, not touched: only
 // the pages in use become resident.
 int PageBlocksSetUp() {
-  constexpr int kPages = 4096;  // more than a file's cache holds (8 MB of 4 KB pages), so the cache's size decides
+  constexpr int kPages = 4096;  // more than a file's cache holds (6 MB of 4 KB pages), so the cache's size decides
   return sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, kPages);
 }
 const int kPageBlocks = PageBlocksSetUp();

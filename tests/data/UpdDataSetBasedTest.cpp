@@ -190,6 +190,7 @@ TOutcome Merge(TCopy& where, bool setBased, int commitRows, bool master) {
   TRecordingReport report;
   TMergeOptions options;
   options.SetBased = setBased;
+  options.SetBasedKeyed = setBased;
   options.CommitRows = commitRows;
   options.YieldMs = 0;
   TOutcome out;

@@ -391,7 +391,9 @@ TEST_F(UpdData, AnErrorBetweenRowsCommitsTheRowsBeforeIt) {
   EXPECT_TRUE(AllClosed());
 
   Report.ProcessCalls = 0;
-  EXPECT_THROW(trelvo::UpdData(Tables, false, "", Report), std::runtime_error);
+  TMergeOptions setBased;
+  setBased.SetBasedKeyed = true;
+  EXPECT_THROW(trelvo::UpdData(Tables, false, "", Report, setBased), std::runtime_error);
   EXPECT_EQ((Lines{"K1", "K2", "K3"}), Rows("KORTTI", "KorttiLyh", {"KorttiLyh"}));
   EXPECT_TRUE(AllClosed());
 }
@@ -442,7 +444,7 @@ TEST_P(UpdDataRefusal, ARowTheTableRefusesFailsAlone) {
           "CREATE TRIGGER refuse BEFORE UPDATE ON KORTTI WHEN NEW.KorttiNro = 'REFUSED' "
           "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   TMergeOptions options;
-  options.SetBased = GetParam();
+  options.SetBased = options.SetBasedKeyed = GetParam();
   trelvo::UpdData(Tables, false, "", Report, options);
   EXPECT_EQ((Lines{"K1|N|01.01.2004 00:00:00", "K2|N|02.01.2004 00:00:00", "K3|N|04.01.2004 00:00:00"}),
             Rows("KORTTI", "KorttiLyh", {"KorttiLyh", "KorttiNro", "AikaLeima"}));
