@@ -36,25 +36,21 @@ std::string ErrorText(const std::exception& e) {
   return e.what();
 }
 
-// The whole file system of dir written to its disk: one sync for every
-// backup copy of a batch. 0 or the errno.
-int SyncFileSystemOf(const std::string& dir) {
+// sync (syncfs or fsync) on the directory dir; 0 or the errno.
+int SyncThrough(const std::string& dir, int (*sync)(int)) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
-  int err = ::syncfs(fd) == 0 ? 0 : errno;
+  int err = sync(fd) == 0 ? 0 : errno;
   ::close(fd);
   return err;
 }
 
+// The whole file system of dir written to its disk: one sync for every
+// backup copy of a batch.
+int SyncFileSystemOf(const std::string& dir) { return SyncThrough(dir, ::syncfs); }
+
 // A directory's entries written to disk (a deleted journal stays deleted).
-// 0 or the errno.
-int SyncDirectory(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int err = ::fsync(fd) == 0 ? 0 : errno;
-  ::close(fd);
-  return err;
-}
+int SyncDirectory(const std::string& dir) { return SyncThrough(dir, ::fsync); }
 
 }  // namespace
 
